@@ -1,0 +1,24 @@
+# disc_add_test(NAME target SOURCES ... LIBRARIES ... [LABELS ...])
+#
+# A GoogleTest program. Natively every test case is its own ctest entry; on Windows the
+# program runs once under Wine (discovering cases would start Wine twice per program).
+function(disc_add_test)
+    cmake_parse_arguments(T "" "NAME" "SOURCES;LIBRARIES;LABELS;RESOURCE_LOCK" ${ARGN})
+    add_executable(${T_NAME} ${T_SOURCES})
+    target_compile_options(${T_NAME} PRIVATE ${DISC_WARNINGS})
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBRARIES} GTest::gtest_main GTest::gtest)
+    if(WIN32)
+        add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+        set(props TIMEOUT 600 SKIP_RETURN_CODE 77)
+        if(T_LABELS)
+            list(APPEND props LABELS "${T_LABELS}")
+        endif()
+        if(T_RESOURCE_LOCK)
+            list(APPEND props RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+        endif()
+        set_tests_properties(${T_NAME} PROPERTIES ${props})
+    else()
+        gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300
+                             LABELS "${T_LABELS}")
+    endif()
+endfunction()
