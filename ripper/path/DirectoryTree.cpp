@@ -3,7 +3,7 @@
 bool DirectoryExists(const CPath& path, IFileSystem& fs) {
     CHeapString text = path.GetText();
     const char* s = text.GetString();
-    uint32_t attributes = fs.GetFileAttributes(s ? s : "");
+    uint32_t attributes = fs.QueryAttributes(s ? s : "");
     return attributes != kInvalidFileAttributes && (attributes & kFileAttributeDirectory) != 0;
 }
 
@@ -49,7 +49,7 @@ bool CreateDirectoryTree(const CPath& path, IFileSystem& fs) {
         CHeapString text = work.GetText();
         if (!DirectoryExists(CPath(text), fs)) {
             const char* s = text.GetString();
-            if (!fs.CreateDirectory(s ? s : ""))
+            if (!fs.MakeDirectory(s ? s : ""))
                 return false;
         }
     }

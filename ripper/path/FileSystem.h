@@ -11,9 +11,9 @@ class IFileSystem {
 public:
     virtual ~IFileSystem() = default;
     // The attribute bits of what `path` names, or kInvalidFileAttributes.
-    virtual uint32_t GetFileAttributes(const char* path) = 0;
+    virtual uint32_t QueryAttributes(const char* path) = 0;
     // Creates that one directory; false for any failure, an existing object included.
-    virtual bool CreateDirectory(const char* path) = 0;
+    virtual bool MakeDirectory(const char* path) = 0;
 };
 
 // GetFileAttributesA / CreateDirectoryA on Windows, stat / mkdir elsewhere.

@@ -6,8 +6,8 @@ namespace {
 
 class CWin32FileSystem : public IFileSystem {
 public:
-    uint32_t GetFileAttributes(const char* path) override { return ::GetFileAttributesA(path); }
-    bool CreateDirectory(const char* path) override {
+    uint32_t QueryAttributes(const char* path) override { return ::GetFileAttributesA(path); }
+    bool MakeDirectory(const char* path) override {
         return ::CreateDirectoryA(path, nullptr) == TRUE;
     }
 };

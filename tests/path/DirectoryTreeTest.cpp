@@ -16,7 +16,7 @@ public:
     std::set<std::string> refuseCreate;
     std::vector<std::string> calls;
 
-    uint32_t GetFileAttributes(const char* path) override {
+    uint32_t QueryAttributes(const char* path) override {
         calls.push_back(std::string("test ") + path);
         if (directories.count(path))
             return kFileAttributeDirectory;
@@ -24,7 +24,7 @@ public:
             return 0x20; // archive
         return kInvalidFileAttributes;
     }
-    bool CreateDirectory(const char* path) override {
+    bool MakeDirectory(const char* path) override {
         calls.push_back(std::string("create ") + path);
         std::string text(path);
         if (text.empty() || directories.count(text) || files.count(text) ||
