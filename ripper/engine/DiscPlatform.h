@@ -1,0 +1,89 @@
+#pragma once
+
+// The platform operations that the disc probe and the sector copy rest on. Each mirrors one
+// Windows call (named beside it) and keeps its meaning, so that the engine's checks read the
+// same on every platform:
+//   - Win32DiscPlatform makes exactly those calls;
+//   - PosixDiscPlatform carries them out on a block device or an image file;
+//   - tests use a scripted double that records every call and injects faults.
+// Error codes are Win32 error codes on every platform (0 = no error).
+
+#include <cstddef>
+#include <cstdint>
+
+class IFileSystem;
+
+// A drive or image file handle: the Windows HANDLE or the POSIX file descriptor.
+using PlatformHandle = intptr_t;
+constexpr PlatformHandle kInvalidPlatformHandle = -1; // INVALID_HANDLE_VALUE, or fd -1
+
+// What the caller passes as the progress bar and the abort event. On Windows these are the
+// progress bar's HWND and the event's HANDLE; on POSIX an IProgressReceiver* and a
+// CAbortEvent* (PosixDiscPlatform.h). Null means none.
+using ProgressBarRef = void*;
+using AbortEventRef = void*;
+
+// The answer of the drive geometry request, laid out as the drive delivers it (24 bytes,
+// little-endian).
+struct DiscGeometry {
+    int64_t Cylinders;
+    uint32_t MediaType;
+    uint32_t TracksPerCylinder;
+    uint32_t SectorsPerTrack;
+    uint32_t BytesPerSector;
+};
+static_assert(sizeof(DiscGeometry) == 24, "the geometry answer is 24 bytes");
+static_assert(offsetof(DiscGeometry, TracksPerCylinder) == 12, "geometry layout");
+static_assert(offsetof(DiscGeometry, BytesPerSector) == 20, "geometry layout");
+
+// Win32 error codes the engine produces itself or that its platforms report.
+constexpr uint32_t kErrorFileNotFound = 2;    // ERROR_FILE_NOT_FOUND
+constexpr uint32_t kErrorPathNotFound = 3;    // ERROR_PATH_NOT_FOUND
+constexpr uint32_t kErrorNotEnoughMemory = 8; // ERROR_NOT_ENOUGH_MEMORY
+constexpr uint32_t kErrorWriteFault = 29;     // ERROR_WRITE_FAULT
+constexpr uint32_t kErrorHandleDiskFull = 39; // ERROR_HANDLE_DISK_FULL
+constexpr uint32_t kErrorInvalidName = 123;   // ERROR_INVALID_NAME
+
+// SetFilePointer's failure answer.
+constexpr uint32_t kInvalidSetFilePointer = 0xFFFFFFFFu;
+
+class IDiscPlatform {
+public:
+    virtual ~IDiscPlatform() = default;
+
+    // CreateFileA(devicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+    // OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL). kInvalidPlatformHandle on failure.
+    virtual PlatformHandle OpenDrive(const char* devicePath) = 0;
+    // DeviceIoControl IOCTL_CDROM_MEDIA_REMOVAL with PreventMediaRemoval = 1 or 0.
+    virtual bool SetMediaLock(PlatformHandle drive, bool prevent) = 0;
+    // DeviceIoControl IOCTL_CDROM_GET_DRIVE_GEOMETRY.
+    virtual bool GetDriveGeometry(PlatformHandle drive, DiscGeometry& geometry) = 0;
+    // SetFilePointer(drive, low, high, FILE_BEGIN): the low part of the new position, or
+    // kInvalidSetFilePointer. With `high` null the offset is `low` alone, sign and all.
+    virtual uint32_t SetPosition(PlatformHandle drive, int32_t low, int32_t* high) = 0;
+    // ReadFile(drive, buffer, size, &read, NULL).
+    virtual bool Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) = 0;
+    // CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL).
+    virtual PlatformHandle CreateImage(const char* path) = 0;
+    // WriteFile(image, buffer, size, &written, NULL).
+    virtual bool Write(PlatformHandle image, const void* buffer, uint32_t size,
+                       uint32_t& written) = 0;
+    // CloseHandle.
+    virtual void Close(PlatformHandle handle) = 0;
+    // VirtualAlloc(NULL, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE): page-aligned and
+    // zero-filled, or null.
+    virtual void* AllocateBuffer(uint32_t size) = 0;
+    // VirtualFree(buffer, 0, MEM_RELEASE); `size` is what was allocated.
+    virtual void FreeBuffer(void* buffer, uint32_t size) = 0;
+    // WaitForSingleObject(event, 0) == WAIT_OBJECT_0.
+    virtual bool IsSignalled(AbortEventRef event) = 0;
+    // SendMessageA(progressBar, PBM_SETPOS, percent, 0).
+    virtual void SetProgress(ProgressBarRef progressBar, uint32_t percent) = 0;
+    // GetLastError: the code of this thread's last failed call.
+    virtual uint32_t GetLastError() = 0;
+    // Where the output directories are created.
+    virtual IFileSystem& FileSystem() = 0;
+};
+
+// The platform of this build: Win32DiscPlatform on Windows, PosixDiscPlatform elsewhere.
+IDiscPlatform& SystemDiscPlatform();

@@ -1,0 +1,343 @@
+#include "PosixDiscPlatform.h"
+
+#include "../path/FileSystem.h"
+#include "../path/NativePath.h"
+
+#include <cctype>
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/cdrom.h>
+#include <linux/fs.h>
+#include <map>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint32_t kSectorSize = 2048;
+// A CD-ROM drive reports its geometry as cylinders of 64 tracks of 32 sectors; a regular file
+// or another block device is presented the same way, the last cylinder rounded up. The copy
+// then ends at the end of the data, as it does on a disc shorter than its geometry.
+constexpr uint32_t kTracksPerCylinder = 64;
+constexpr uint32_t kSectorsPerTrack = 32;
+constexpr uint32_t kMediaTypeRemovable = 11; // RemovableMedia
+
+// Win32 codes used below.
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorNotReady = 21;
+constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorNotSupported = 50;
+constexpr uint32_t kErrorFileExists = 80;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorDiskFull = 112;
+constexpr uint32_t kErrorNegativeSeek = 131;
+constexpr uint32_t kErrorBusy = 170;
+constexpr uint32_t kErrorFilenameTooLong = 206;
+constexpr uint32_t kErrorIoDevice = 1117;
+constexpr uint32_t kErrorGenFailure = 31;
+
+thread_local uint32_t t_lastError = 0;
+
+bool Fail(uint32_t error) {
+    t_lastError = error;
+    return false;
+}
+
+bool FailErrno() {
+    return Fail(Win32ErrorFromErrno(errno));
+}
+
+// The position of each open drive. Reads are positioned reads (pread) from it, so that
+// positioning costs no system call: one read and one write per sector, as with dd.
+std::mutex g_positionsLock;
+std::map<int, uint64_t> g_drivePositions;
+
+uint64_t DrivePosition(int fd) {
+    std::lock_guard<std::mutex> guard(g_positionsLock);
+    return g_drivePositions[fd];
+}
+
+void SetDrivePosition(int fd, uint64_t position) {
+    std::lock_guard<std::mutex> guard(g_positionsLock);
+    g_drivePositions[fd] = position;
+}
+
+std::mutex g_bindingsLock;
+std::string g_bindings[26];
+
+int LetterIndex(char letter) {
+    int upper = std::toupper(static_cast<unsigned char>(letter));
+    return upper >= 'A' && upper <= 'Z' ? upper - 'A' : -1;
+}
+
+// "\\.\X:" gives X; anything else gives NUL.
+char LetterOfDevicePath(const char* devicePath) {
+    if (devicePath && devicePath[0] == '\\' && devicePath[1] == '\\' && devicePath[2] == '.' &&
+        devicePath[3] == '\\' && devicePath[4] != '\0' && devicePath[5] == ':' &&
+        devicePath[6] == '\0')
+        return devicePath[4];
+    return '\0';
+}
+
+bool IsBlockDevice(int fd) {
+    struct stat info;
+    return fstat(fd, &info) == 0 && S_ISBLK(info.st_mode);
+}
+
+} // namespace
+
+uint32_t Win32ErrorFromErrno(int error) {
+    switch (error) {
+    case 0:
+        return 0;
+    case ENOENT:
+        return kErrorFileNotFound;
+    case ENOTDIR:
+        return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+        return kErrorAccessDenied;
+    case EBADF:
+        return kErrorInvalidHandle;
+    case ENOMEM:
+        return kErrorNotEnoughMemory;
+    case ENOMEDIUM:
+    case ENXIO:
+    case ENODEV:
+        return kErrorNotReady;
+    case ETXTBSY:
+        return kErrorSharingViolation;
+    case ENOTTY:
+    case EOPNOTSUPP:
+        return kErrorNotSupported;
+    case EEXIST:
+        return kErrorFileExists;
+    case EINVAL:
+        return kErrorInvalidParameter;
+    case ENOSPC:
+    case EDQUOT:
+        return kErrorDiskFull;
+    case EBUSY:
+        return kErrorBusy;
+    case ENAMETOOLONG:
+        return kErrorFilenameTooLong;
+    case EIO:
+        return kErrorIoDevice;
+    default:
+        return kErrorGenFailure;
+    }
+}
+
+void BindDriveDevice(char letter, const std::string& devicePath) {
+    int index = LetterIndex(letter);
+    if (index < 0)
+        return;
+    std::lock_guard<std::mutex> guard(g_bindingsLock);
+    g_bindings[index] = devicePath;
+}
+
+std::string DriveDevicePath(char letter) {
+    int index = LetterIndex(letter);
+    if (index < 0)
+        return std::string();
+    {
+        std::lock_guard<std::mutex> guard(g_bindingsLock);
+        if (!g_bindings[index].empty())
+            return g_bindings[index];
+    }
+    // A, B and C are never optical drives; D onwards are the SCSI CD-ROM devices in order.
+    if (index < 3)
+        return std::string();
+    return "/dev/sr" + std::to_string(index - 3);
+}
+
+PlatformHandle PosixDiscPlatform::OpenDrive(const char* devicePath) {
+    std::string path = DriveDevicePath(LetterOfDevicePath(devicePath));
+    if (path.empty()) {
+        Fail(kErrorFileNotFound);
+        return kInvalidPlatformHandle;
+    }
+    // Non-blocking, so that a drive without a disc opens and its geometry request is what
+    // fails, as on Windows.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        FailErrno();
+        return kInvalidPlatformHandle;
+    }
+    SetDrivePosition(fd, 0);
+    return fd;
+}
+
+bool PosixDiscPlatform::SetMediaLock(PlatformHandle drive, bool prevent) {
+    int fd = static_cast<int>(drive);
+    if (!IsBlockDevice(fd))
+        return Fail(kErrorNotSupported);
+    if (ioctl(fd, CDROM_LOCKDOOR, prevent ? 1 : 0) != 0)
+        return FailErrno();
+    return true;
+}
+
+bool PosixDiscPlatform::GetDriveGeometry(PlatformHandle drive, DiscGeometry& geometry) {
+    int fd = static_cast<int>(drive);
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return FailErrno();
+
+    uint64_t size = 0;
+    uint32_t sectorSize = kSectorSize;
+    if (S_ISBLK(info.st_mode)) {
+        int logicalSize = 0;
+        if (ioctl(fd, BLKGETSIZE64, &size) != 0 || ioctl(fd, BLKSSZGET, &logicalSize) != 0)
+            return FailErrno();
+        // Reads stay whole logical blocks on a device whose blocks exceed a disc sector.
+        if (logicalSize > static_cast<int>(kSectorSize))
+            sectorSize = static_cast<uint32_t>(logicalSize);
+        // An optical drive without a disc reports no size.
+        if (size == 0)
+            return Fail(kErrorNotReady);
+    } else if (S_ISREG(info.st_mode)) {
+        size = static_cast<uint64_t>(info.st_size);
+    } else {
+        return Fail(kErrorNotSupported);
+    }
+
+    uint64_t sectors = (size + sectorSize - 1) / sectorSize;
+    uint64_t perCylinder = uint64_t{kTracksPerCylinder} * kSectorsPerTrack;
+    geometry.Cylinders = static_cast<int64_t>((sectors + perCylinder - 1) / perCylinder);
+    geometry.MediaType = kMediaTypeRemovable;
+    geometry.TracksPerCylinder = kTracksPerCylinder;
+    geometry.SectorsPerTrack = kSectorsPerTrack;
+    geometry.BytesPerSector = sectorSize;
+    return true;
+}
+
+uint32_t PosixDiscPlatform::SetPosition(PlatformHandle drive, int32_t low, int32_t* high) {
+    int64_t offset = high ? static_cast<int64_t>((uint64_t(uint32_t(*high)) << 32) | uint32_t(low))
+                          : int64_t{low};
+    if (offset < 0) {
+        Fail(kErrorNegativeSeek);
+        return kInvalidSetFilePointer;
+    }
+    // Like SetFilePointer, a position past the end is accepted; the read there delivers 0.
+    uint64_t newPosition = static_cast<uint64_t>(offset);
+    SetDrivePosition(static_cast<int>(drive), newPosition);
+    if (high)
+        *high = static_cast<int32_t>(newPosition >> 32);
+    // A position whose low part looks like the failure answer is told apart by a clear error.
+    uint32_t lowPart = static_cast<uint32_t>(newPosition);
+    if (lowPart == kInvalidSetFilePointer)
+        t_lastError = 0;
+    return lowPart;
+}
+
+bool PosixDiscPlatform::Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) {
+    // Like ReadFile on a disc: the whole request unless the data ends first.
+    int fd = static_cast<int>(drive);
+    uint64_t position = DrivePosition(fd);
+    read = 0;
+    char* target = static_cast<char*>(buffer);
+    while (read < size) {
+        ssize_t n = pread(fd, target + read, size - read, static_cast<off_t>(position + read));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (read > 0)
+                break; // the failure shows on the next read
+            return FailErrno();
+        }
+        if (n == 0)
+            break;
+        read += static_cast<uint32_t>(n);
+    }
+    SetDrivePosition(fd, position + read);
+    return true;
+}
+
+PlatformHandle PosixDiscPlatform::CreateImage(const char* path) {
+    std::string nativePath;
+    if (!path || !ToNativePath(path, nativePath) || nativePath.empty()) {
+        Fail(kErrorPathNotFound);
+        return kInvalidPlatformHandle;
+    }
+    int fd = open(nativePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        // A missing directory on the way is a missing path, as Windows reports it.
+        if (errno == ENOENT)
+            Fail(kErrorPathNotFound);
+        else
+            FailErrno();
+        return kInvalidPlatformHandle;
+    }
+    return fd;
+}
+
+bool PosixDiscPlatform::Write(PlatformHandle image, const void* buffer, uint32_t size,
+                              uint32_t& written) {
+    written = 0;
+    const char* source = static_cast<const char*>(buffer);
+    while (written < size) {
+        ssize_t n = ::write(static_cast<int>(image), source + written, size - written);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return FailErrno();
+        }
+        if (n == 0)
+            break;
+        written += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+void PosixDiscPlatform::Close(PlatformHandle handle) {
+    {
+        std::lock_guard<std::mutex> guard(g_positionsLock);
+        g_drivePositions.erase(static_cast<int>(handle));
+    }
+    close(static_cast<int>(handle));
+}
+
+void* PosixDiscPlatform::AllocateBuffer(uint32_t size) {
+    if (size == 0) {
+        Fail(kErrorInvalidParameter);
+        return nullptr;
+    }
+    // Anonymous pages: page-aligned and zero-filled, like the Windows page allocator's.
+    void* buffer = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (buffer == MAP_FAILED) {
+        FailErrno();
+        return nullptr;
+    }
+    return buffer;
+}
+
+void PosixDiscPlatform::FreeBuffer(void* buffer, uint32_t size) {
+    munmap(buffer, size);
+}
+
+bool PosixDiscPlatform::IsSignalled(AbortEventRef event) {
+    return static_cast<const CAbortEvent*>(event)->IsSet();
+}
+
+void PosixDiscPlatform::SetProgress(ProgressBarRef progressBar, uint32_t percent) {
+    static_cast<IProgressReceiver*>(progressBar)->SetProgress(percent);
+}
+
+uint32_t PosixDiscPlatform::GetLastError() {
+    return t_lastError;
+}
+
+IFileSystem& PosixDiscPlatform::FileSystem() {
+    return SystemFileSystem();
+}
+
+IDiscPlatform& SystemDiscPlatform() {
+    static PosixDiscPlatform platform;
+    return platform;
+}

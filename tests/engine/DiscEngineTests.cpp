@@ -1,0 +1,377 @@
+// The engine's logic against the scripted platform: what it acquires and releases, in which
+// order, what it reads and writes, and what it returns.
+
+#include "DiscEngine.h"
+#include "ScriptedDiscPlatform.h"
+
+#include "../../ripper/path/HeapString.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr uint32_t kSector = 2048;
+const char kImage[] = "C:\\out\\disc.iso";
+// Any non-null value stands for a progress bar or an abort event: the double ignores it.
+ProgressBarRef const kProgressBar = reinterpret_cast<ProgressBarRef>(0x1000);
+AbortEventRef const kAbortEvent = reinterpret_cast<AbortEventRef>(0x2000);
+
+// A disc of `sectors` sectors whose every byte tells its sector and position.
+std::string MakeDisc(uint32_t sectors, uint32_t sectorSize = kSector) {
+    std::string disc(size_t{sectors} * sectorSize, '\0');
+    for (size_t i = 0; i < disc.size(); ++i)
+        disc[i] = static_cast<char>((i / sectorSize) * 7 + i % 251);
+    return disc;
+}
+
+// A double holding a disc of `sectors` sectors whose geometry says the same.
+void Script(ScriptedDiscPlatform& platform, uint32_t sectors) {
+    platform.disc = MakeDisc(sectors);
+    platform.geometry = {sectors, 11, 1, 1, kSector};
+    platform.directories = {"C:\\"};
+}
+
+std::string Label(ScriptedDiscPlatform& platform, uint32_t* result = nullptr) {
+    CHeapString label("stale");
+    uint32_t code = ReadDiscLabel('D', label, platform);
+    if (result)
+        *result = code;
+    return label.GetString() ? label.GetString() : "";
+}
+
+// Every resource the engine took is given back, in the reverse order of taking.
+void ExpectReleasedInOrder(const ScriptedDiscPlatform& platform) {
+    EXPECT_EQ(platform.openHandles, 0);
+    EXPECT_EQ(platform.liveBuffers, 0);
+    EXPECT_EQ(platform.lockDepth, 0);
+    ASSERT_FALSE(platform.calls.empty());
+    EXPECT_EQ(platform.calls.back(), "CloseDrive");
+    EXPECT_EQ(platform.CallsStartingWith("Lock").size(), 1u);
+    EXPECT_EQ(platform.CallsStartingWith("Unlock").size(), 1u);
+    int unlock = platform.IndexOf("Unlock");
+    int freed = platform.IndexOf("Free");
+    int closeImage = platform.IndexOf("CloseImage");
+    EXPECT_GT(unlock, platform.IndexOf("Lock"));
+    if (freed >= 0) {
+        EXPECT_LT(freed, unlock);
+    }
+    if (closeImage >= 0) {
+        EXPECT_LT(closeImage, freed);
+    }
+}
+
+// --- Acquisition and release on every path ---------------------------------------------------
+
+struct ReleaseCase {
+    const char* name;
+    void (*script)(ScriptedDiscPlatform&);
+    const char* imagePath;
+    uint32_t ripResult;
+    uint32_t labelResult;
+};
+
+const ReleaseCase kReleaseCases[] = {
+    {"success", [](ScriptedDiscPlatform&) {}, kImage, 0, 0},
+    {"no medium", [](ScriptedDiscPlatform& p) { p.geometryError = 21; }, kImage, 21, 21},
+    {"no buffer", [](ScriptedDiscPlatform& p) { p.failAllocation = true; }, kImage, 8, 8},
+    {"image not created", [](ScriptedDiscPlatform& p) { p.createError = 5; }, kImage, 5, 0},
+    {"read fails", [](ScriptedDiscPlatform& p) { p.failReadAt = 16; }, kImage, 0, 0},
+    {"write fails", [](ScriptedDiscPlatform& p) { p.failWriteAt = 3; }, kImage, 112, 0},
+    {"aborted", [](ScriptedDiscPlatform& p) { p.abortAfterChecks = 5; }, kImage, 0, 0},
+    {"position fails", [](ScriptedDiscPlatform& p) { p.positionError = 87; }, kImage, 0, 87},
+    {"rejected name", [](ScriptedDiscPlatform&) {}, "C:\\out\\\\disc.iso", 123, 0},
+    {"root climbed", [](ScriptedDiscPlatform&) {}, "C:\\..\\disc.iso", 123, 0},
+};
+
+TEST(EngineRelease, RipDiscReleasesEverythingInReverseOrder) {
+    for (const ReleaseCase& c : kReleaseCases) {
+        SCOPED_TRACE(c.name);
+        ScriptedDiscPlatform platform;
+        Script(platform, 40);
+        c.script(platform);
+        EXPECT_EQ(RipDisc('D', c.imagePath, kProgressBar, kAbortEvent, platform), c.ripResult);
+        ExpectReleasedInOrder(platform);
+        EXPECT_EQ(platform.calls.front(), "OpenDrive \\\\.\\D:");
+        EXPECT_EQ(platform.calls[1], "Lock");
+    }
+}
+
+TEST(EngineRelease, ReadDiscLabelReleasesEverythingInReverseOrder) {
+    for (const ReleaseCase& c : kReleaseCases) {
+        SCOPED_TRACE(c.name);
+        ScriptedDiscPlatform platform;
+        Script(platform, 40);
+        c.script(platform);
+        uint32_t result = 0;
+        Label(platform, &result);
+        EXPECT_EQ(result, c.labelResult);
+        ExpectReleasedInOrder(platform);
+        EXPECT_EQ(platform.CallsStartingWith("CreateImage").size(), 0u);
+    }
+}
+
+TEST(EngineRelease, FailedOpenReturnsItsErrorAndTouchesNothingElse) {
+    ScriptedDiscPlatform platform;
+    Script(platform, 40);
+    platform.openError = 2;
+    EXPECT_EQ(RipDisc('q', kImage, kProgressBar, kAbortEvent, platform), 2u);
+    EXPECT_EQ(platform.calls, std::vector<std::string>{"OpenDrive \\\\.\\q:"});
+
+    platform.calls.clear();
+    uint32_t result = 0;
+    EXPECT_EQ(Label(platform, &result), "");
+    EXPECT_EQ(result, 2u);
+    EXPECT_EQ(platform.calls.size(), 1u);
+}
+
+// --- The volume label -----------------------------------------------------------------------
+
+struct LabelCase {
+    const char* name;
+    std::string field; // written at bytes 40.. of sector 16
+    const char* label;
+};
+
+TEST(EngineLabel, TakesTheVolumeIdentifierUpToTheFirstSpaceOrNul) {
+    const LabelCase cases[] = {
+        {"padded", "MYDISC" + std::string(26, ' '), "MYDISC"},
+        {"inner space", "MY DISC" + std::string(25, ' '), "MY"},
+        {"leading space", " MYDISC" + std::string(25, ' '), ""},
+        {"leading NUL", std::string(1, '\0') + "MYDISC", ""},
+        {"NUL inside", std::string("AB\0CD", 5), "AB"},
+        {"full field", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345XYZ", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"},
+    };
+    for (const LabelCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedDiscPlatform platform;
+        Script(platform, 20);
+        // No descriptor type or standard identifier: only the field counts.
+        platform.disc.replace(16 * kSector, 40, 40, '\xFF');
+        platform.disc.replace(16 * kSector + 40, c.field.size(), c.field);
+        uint32_t result = 1;
+        EXPECT_EQ(Label(platform, &result), c.label);
+        EXPECT_EQ(result, 0u);
+        EXPECT_EQ(platform.CallsStartingWith("SetPosition"),
+                  std::vector<std::string>{"SetPosition 32768 (32-bit)"});
+        EXPECT_EQ(platform.CallsStartingWith("Read"), std::vector<std::string>{"Read 2048"});
+    }
+}
+
+TEST(EngineLabel, UnreadableLabelSectorGivesEmptyLabelAndNoError) {
+    ScriptedDiscPlatform failing;
+    Script(failing, 20);
+    failing.failReadAt = 16;
+    uint32_t result = 1;
+    EXPECT_EQ(Label(failing, &result), "");
+    EXPECT_EQ(result, 0u);
+
+    ScriptedDiscPlatform tooShort; // the medium ends before sector 16: a 0-byte read
+    Script(tooShort, 16);
+    EXPECT_EQ(Label(tooShort, &result), "");
+    EXPECT_EQ(result, 0u);
+}
+
+TEST(EngineLabel, SectorShorterThanTheFieldGivesOnlyTheBytesDelivered) {
+    ScriptedDiscPlatform platform;
+    Script(platform, 20);
+    platform.disc.replace(16 * kSector + 40, 32, "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
+    platform.shortReadAt = 16;
+    platform.shortReadBytes = 45;
+    EXPECT_EQ(Label(platform), "ABCDE");
+
+    platform.geometry.BytesPerSector = 44; // sector 16 now starts at byte 704
+    platform.shortReadAt = ScriptedDiscPlatform::kNever;
+    platform.disc.replace(16 * 44 + 40, 4, "WXYZ");
+    EXPECT_EQ(Label(platform), "WXYZ");
+}
+
+// --- The copy -------------------------------------------------------------------------------
+
+TEST(EngineCopy, CopiesEverySectorAndCreatesTheDirectories) {
+    ScriptedDiscPlatform platform;
+    Script(platform, 40);
+    EXPECT_EQ(RipDisc('D', "C:\\out\\sub\\disc.iso", nullptr, nullptr, platform), 0u);
+    EXPECT_EQ(platform.files["C:\\out\\sub\\disc.iso"], platform.disc);
+    EXPECT_EQ(platform.sectorReads, 40);
+    // Directories first, then the file under the name as given.
+    EXPECT_EQ(
+        platform.CallsStartingWith("CreateDirectory"),
+        (std::vector<std::string>{"CreateDirectory C:\\out", "CreateDirectory C:\\out\\sub"}));
+    EXPECT_LT(platform.IndexOf("CreateDirectory C:\\out\\sub"), platform.IndexOf("CreateImage"));
+    EXPECT_EQ(platform.CallsStartingWith("CreateImage"),
+              std::vector<std::string>{"CreateImage C:\\out\\sub\\disc.iso"});
+    // The buffer is taken once, before the path is looked at.
+    EXPECT_EQ(platform.CallsStartingWith("Allocate"), std::vector<std::string>{"Allocate 2048"});
+    EXPECT_LT(platform.IndexOf("Allocate"), platform.IndexOf("GetFileAttributes"));
+    // Sector i is read from byte i x 2048 with a 64-bit position.
+    std::vector<std::string> positions = platform.CallsStartingWith("SetPosition");
+    ASSERT_EQ(positions.size(), 40u);
+    EXPECT_EQ(positions[39], "SetPosition " + std::to_string(39 * kSector));
+    // Neither a progress bar nor an abort event was given.
+    EXPECT_EQ(platform.IndexOf("Progress"), -1);
+    EXPECT_EQ(platform.IndexOf("AbortCheck"), -1);
+}
+
+TEST(EngineCopy, ReportsProgressEveryThousandSectorsAndNeverAHundred) {
+    ScriptedDiscPlatform platform;
+    Script(platform, 2500);
+    EXPECT_EQ(RipDisc('D', kImage, kProgressBar, kAbortEvent, platform), 0u);
+    EXPECT_EQ(platform.progress, (std::vector<uint32_t>{0, 40, 80}));
+    // Each report follows the write of its sector.
+    EXPECT_EQ(platform.calls[platform.IndexOf("Progress 0") - 1], "Write 2048");
+    EXPECT_EQ(platform.CallsStartingWith("AbortCheck").size(), 2500u);
+    EXPECT_EQ(platform.files[kImage], platform.disc);
+}
+
+TEST(EngineCopy, SectorCountOfZeroGivesAnEmptyImage) {
+    ScriptedDiscPlatform platform;
+    Script(platform, 10);
+    platform.geometry.Cylinders = 0;
+    EXPECT_EQ(RipDisc('D', kImage, kProgressBar, kAbortEvent, platform), 0u);
+    ASSERT_EQ(platform.files.count(kImage), 1u);
+    EXPECT_EQ(platform.files[kImage], "");
+    EXPECT_EQ(platform.sectorReads, 0);
+    EXPECT_EQ(platform.IndexOf("Progress"), -1);
+}
+
+TEST(EngineCopy, SectorCountIsTheLow64BitsOfTheProduct) {
+    EXPECT_EQ(SectorCount({2, 0, 64, 32, 2048}), 4096u);
+    EXPECT_EQ(SectorCount({int64_t{1} << 32, 0, 0xFFFFFFFFu, 2, 2048}),
+              (uint64_t{0xFFFFFFFFu} << 33));
+    EXPECT_EQ(SectorCount({int64_t{1} << 33, 0, 1u << 16, 1u << 16, 2048}), 0u);
+
+    // A product that wraps to 0 copies nothing.
+    ScriptedDiscPlatform platform;
+    Script(platform, 10);
+    platform.geometry = {int64_t{1} << 33, 0, 1u << 16, 1u << 16, kSector};
+    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform), 0u);
+    EXPECT_EQ(platform.sectorReads, 0);
+}
+
+TEST(EngineCopy, SignalledAbortBeforeTheFirstSectorLeavesAnEmptyImage) {
+    ScriptedDiscPlatform platform;
+    Script(platform, 10);
+    platform.abortAfterChecks = 0;
+    EXPECT_EQ(RipDisc('D', "C:\\new\\disc.iso", kProgressBar, kAbortEvent, platform), 0u);
+    EXPECT_EQ(platform.files["C:\\new\\disc.iso"], "");
+    EXPECT_EQ(platform.directories.count("C:\\new"), 1u);
+    EXPECT_EQ(platform.sectorReads, 0);
+    EXPECT_EQ(platform.IndexOf("Progress"), -1);
+}
+
+TEST(EngineCopy, AbortStopsBeforeTheNextSector) {
+    ScriptedDiscPlatform platform;
+    Script(platform, 10);
+    platform.abortAfterChecks = 4;
+    EXPECT_EQ(RipDisc('D', kImage, nullptr, kAbortEvent, platform), 0u);
+    EXPECT_EQ(platform.files[kImage], platform.disc.substr(0, 4 * kSector));
+    EXPECT_EQ(platform.sectorReads, 4);
+}
+
+TEST(EngineCopy, MediumEndingEarlyKeepsTheSectorsBeforeIt) {
+    struct {
+        const char* name;
+        void (*script)(ScriptedDiscPlatform&);
+    } const cases[] = {
+        {"read fails", [](ScriptedDiscPlatform& p) { p.failReadAt = 7; }},
+        {"nothing read", [](ScriptedDiscPlatform& p) { p.disc.resize(7 * kSector); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedDiscPlatform platform;
+        Script(platform, 10);
+        std::string whole = platform.disc;
+        c.script(platform);
+        EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform), 0u);
+        EXPECT_EQ(platform.files[kImage], whole.substr(0, 7 * kSector));
+        EXPECT_EQ(platform.sectorReads, 8);
+    }
+}
+
+TEST(EngineCopy, ShortReadIsWrittenAsDeliveredAndEndsTheCopy) {
+    ScriptedDiscPlatform platform;
+    Script(platform, 10);
+    platform.shortReadAt = 3;
+    platform.shortReadBytes = 100;
+    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform), 0u);
+    EXPECT_EQ(platform.files[kImage], platform.disc.substr(0, 3 * kSector + 100));
+    EXPECT_EQ(platform.sectorReads, 4);
+    EXPECT_EQ(platform.calls[platform.IndexOf("CloseImage") - 1], "Write 100");
+}
+
+TEST(EngineCopy, FailedOrShortWriteEndsTheCopyWithAnError) {
+    ScriptedDiscPlatform failing;
+    Script(failing, 10);
+    failing.failWriteAt = 5;
+    failing.writeError = 112; // ERROR_DISK_FULL
+    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, failing), 112u);
+    EXPECT_EQ(failing.files[kImage], failing.disc.substr(0, 5 * kSector));
+    EXPECT_EQ(failing.sectorReads, 6);
+
+    ScriptedDiscPlatform silent; // a failed write that reports no error is still an error
+    Script(silent, 10);
+    silent.failWriteAt = 5;
+    silent.writeError = 0;
+    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, silent), kErrorWriteFault);
+
+    ScriptedDiscPlatform shortWrite;
+    Script(shortWrite, 10);
+    shortWrite.shortWriteAt = 2;
+    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, shortWrite), kErrorHandleDiskFull);
+    EXPECT_EQ(shortWrite.files[kImage], shortWrite.disc.substr(0, 2 * kSector + kSector / 2));
+    EXPECT_EQ(shortWrite.sectorReads, 3);
+}
+
+TEST(EngineCopy, ExistingImageIsReplaced) {
+    ScriptedDiscPlatform platform;
+    Script(platform, 3);
+    platform.files[kImage] = std::string(10 * kSector, 'x');
+    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform), 0u);
+    EXPECT_EQ(platform.files[kImage], platform.disc);
+}
+
+TEST(EngineCopy, GeometryFailureReadsNothingAndCreatesNothing) {
+    ScriptedDiscPlatform platform;
+    Script(platform, 10);
+    platform.geometryError = 21; // ERROR_NOT_READY: no disc
+    EXPECT_EQ(RipDisc('D', "C:\\new\\disc.iso", kProgressBar, kAbortEvent, platform), 21u);
+    EXPECT_EQ(platform.calls, (std::vector<std::string>{"OpenDrive \\\\.\\D:", "Lock", "Geometry",
+                                                        "Unlock", "CloseDrive"}));
+    EXPECT_TRUE(platform.files.empty());
+}
+
+TEST(EngineCopy, RejectedNameCreatesNothingAndReadsNothing) {
+    struct {
+        const char* path;
+        uint32_t result;
+    } const cases[] = {
+        {"C:\\out\\\\disc.iso", kErrorInvalidName}, // empty component
+        {"C:\\o|ut\\disc.iso", kErrorInvalidName},  // forbidden character
+        {"C:\\out\\disc>.iso", kErrorInvalidName},  // forbidden character in the file name
+        {"C:\\..\\disc.iso", kErrorInvalidName},    // climbs past the drive
+        {"C:\\D:\\disc.iso", kErrorInvalidName},    // a second drive
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        ScriptedDiscPlatform platform;
+        Script(platform, 10);
+        EXPECT_EQ(RipDisc('D', c.path, kProgressBar, kAbortEvent, platform), c.result);
+        EXPECT_EQ(platform.IndexOf("CreateImage"), -1);
+        EXPECT_EQ(platform.IndexOf("CreateDirectory"), -1);
+        EXPECT_EQ(platform.sectorReads, 0);
+        EXPECT_TRUE(platform.files.empty());
+    }
+}
+
+TEST(EngineCopy, MissingDirectoryShowsAsTheImageCreationError) {
+    ScriptedDiscPlatform platform;
+    Script(platform, 10);
+    platform.directories.clear(); // not even the drive's root: nothing can be created
+    platform.createError = 3;     // ERROR_PATH_NOT_FOUND
+    EXPECT_EQ(RipDisc('D', "C:\\out\\disc.iso", nullptr, nullptr, platform), 3u);
+    EXPECT_EQ(platform.sectorReads, 0);
+}
+
+} // namespace

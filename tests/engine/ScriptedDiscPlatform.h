@@ -1,0 +1,78 @@
+#pragma once
+
+// A platform for the engine's tests: a disc given as bytes, faults injected on request, and a
+// record of every call in the order it was made. Image files and directories live in memory.
+
+#include "DiscPlatform.h"
+
+#include "../../ripper/path/FileSystem.h"
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+class ScriptedDiscPlatform : public IDiscPlatform, public IFileSystem {
+public:
+    static constexpr PlatformHandle kDriveHandle = 100;
+    static constexpr int64_t kNever = -1;
+
+    // The script. A fault "at sector k" hits the read or write of that 0-based sector.
+    DiscGeometry geometry = {1, 11, 1, 1, 2048};
+    std::string disc;           // the medium's data; reads past its end deliver 0 bytes
+    uint32_t openError = 0;     // nonzero: OpenDrive fails with it
+    uint32_t geometryError = 0; // nonzero: the geometry request fails with it
+    bool failAllocation = false;
+    uint32_t createError = 0;     // nonzero: CreateImage fails with it
+    uint32_t positionError = 0;   // nonzero: positioning fails with it
+    int64_t failReadAt = kNever;  // ReadFile answers FALSE (error 23) at that sector
+    int64_t shortReadAt = kNever; // ReadFile delivers shortReadBytes at that sector
+    uint32_t shortReadBytes = 0;
+    int64_t failWriteAt = kNever; // WriteFile answers FALSE with writeError
+    uint32_t writeError = 112;
+    int64_t shortWriteAt = kNever;     // WriteFile writes half and answers TRUE
+    int64_t abortAfterChecks = kNever; // the abort event is signalled from that check on
+    std::set<std::string> directories; // directories that exist
+
+    // What happened.
+    std::vector<std::string> calls;
+    std::map<std::string, std::string> files; // image files by name
+    std::vector<uint32_t> progress;
+    int sectorReads = 0;
+    int openHandles = 0;
+    int liveBuffers = 0;
+    int lockDepth = 0;
+
+    // The calls whose text starts with `prefix`, in order.
+    std::vector<std::string> CallsStartingWith(const std::string& prefix) const;
+    // Index of the first call starting with `prefix`, or -1.
+    int IndexOf(const std::string& prefix) const;
+
+    PlatformHandle OpenDrive(const char* devicePath) override;
+    bool SetMediaLock(PlatformHandle drive, bool prevent) override;
+    bool GetDriveGeometry(PlatformHandle drive, DiscGeometry& geometry) override;
+    uint32_t SetPosition(PlatformHandle drive, int32_t low, int32_t* high) override;
+    bool Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) override;
+    PlatformHandle CreateImage(const char* path) override;
+    bool Write(PlatformHandle image, const void* buffer, uint32_t size, uint32_t& written) override;
+    void Close(PlatformHandle handle) override;
+    void* AllocateBuffer(uint32_t size) override;
+    void FreeBuffer(void* buffer, uint32_t size) override;
+    bool IsSignalled(AbortEventRef event) override;
+    void SetProgress(ProgressBarRef progressBar, uint32_t percent) override;
+    uint32_t GetLastError() override { return m_lastError; }
+    IFileSystem& FileSystem() override { return *this; }
+
+    uint32_t QueryAttributes(const char* path) override;
+    bool MakeDirectory(const char* path) override;
+
+private:
+    bool Fail(uint32_t error);
+
+    uint32_t m_lastError = 0;
+    uint64_t m_position = 0;
+    int64_t m_abortChecks = 0;
+    PlatformHandle m_nextImage = 200;
+    std::map<PlatformHandle, std::string> m_images; // open image handles and their names
+};
