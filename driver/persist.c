@@ -1,0 +1,100 @@
+#include "drive.h"
+
+/* Persistent mounts are recorded by the control panel under the service key, one key per
+   drive letter: Parameters\Device<letter> with the REG_SZ values DRIVE ("E:") and IMAGE
+   ("\??\" and the image's full path). */
+
+#define VALUE_BUFFER_BYTES (sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 2 * 260 * sizeof(WCHAR))
+
+/* Reads the REG_SZ value `valueName` of `key` into `text` (at most `maxUnits` code units,
+   trailing NULs dropped). FALSE when it is missing, of another type, empty or too long. */
+static BOOLEAN ReadString(HANDLE key, const WCHAR* valueName, PKEY_VALUE_PARTIAL_INFORMATION info,
+                          WCHAR* text, USHORT maxUnits, USHORT* units) {
+    UNICODE_STRING name;
+    ULONG resultLength;
+    const WCHAR* data;
+    ULONG count;
+
+    RtlInitUnicodeString(&name, valueName);
+    if (!NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, info,
+                                    VALUE_BUFFER_BYTES, &resultLength)))
+        return FALSE;
+    if (info->Type != REG_SZ)
+        return FALSE;
+    data = (const WCHAR*)info->Data;
+    count = info->DataLength / sizeof(WCHAR);
+    while (count > 0 && data[count - 1] == 0)
+        --count;
+    if (count == 0 || count > maxUnits)
+        return FALSE;
+    RtlCopyMemory(text, data, count * sizeof(WCHAR));
+    *units = (USHORT)count;
+    return TRUE;
+}
+
+/* "\Registry\Machine\...\Services\kelmor\Parameters\DeviceX" in a pool buffer. */
+static BOOLEAN MakeRecordKeyName(PUNICODE_STRING registryPath, WCHAR letter, PUNICODE_STRING name) {
+    static const WCHAR suffix[] = L"\\Parameters\\DeviceX";
+    const USHORT suffixBytes = sizeof(suffix) - sizeof(WCHAR);
+    const ULONG total = (ULONG)registryPath->Length + suffixBytes;
+
+    if (total > 0xFFF0)
+        return FALSE;
+    name->Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, total, KELMOR_POOL_TAG);
+    if (name->Buffer == NULL)
+        return FALSE;
+    RtlCopyMemory(name->Buffer, registryPath->Buffer, registryPath->Length);
+    RtlCopyMemory((PUCHAR)name->Buffer + registryPath->Length, suffix, suffixBytes);
+    name->Length = (USHORT)total;
+    name->MaximumLength = (USHORT)total;
+    name->Buffer[total / sizeof(WCHAR) - 1] = letter;
+    return TRUE;
+}
+
+static void RestoreRecord(PUNICODE_STRING registryPath, WCHAR letter,
+                          PKEY_VALUE_PARTIAL_INFORMATION info) {
+    UNICODE_STRING keyName;
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE key;
+    WCHAR driveText[4];
+    WCHAR image[KELMOR_PATH_UNITS];
+    USHORT driveUnits = 0, imageUnits = 0;
+    BOOLEAN valid;
+    PKELMOR_DEVICE drive;
+
+    if (!MakeRecordKeyName(registryPath, letter, &keyName))
+        return;
+    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               NULL, NULL);
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
+        ExFreePoolWithTag(keyName.Buffer, KELMOR_POOL_TAG);
+        return;
+    }
+    valid = ReadString(key, L"DRIVE", info, driveText, 4, &driveUnits) &&
+            ReadString(key, L"IMAGE", info, image, KELMOR_PATH_UNITS, &imageUnits);
+    ZwClose(key);
+    ExFreePoolWithTag(keyName.Buffer, KELMOR_POOL_TAG);
+
+    /* The record must name the letter of its own key: "X:". */
+    if (!valid || driveUnits != 2 || driveText[1] != L':')
+        return;
+    if (driveText[0] != letter && driveText[0] != letter - L'A' + L'a')
+        return;
+    if (!NT_SUCCESS(KelmorCreateDrive(letter, &drive)))
+        return;
+    if (!NT_SUCCESS(KelmorMountImage(drive, image, imageUnits, 0, FALSE)))
+        KelmorRemoveDrive(drive);
+}
+
+void KelmorRestorePersistentMounts(PUNICODE_STRING registryPath) {
+    PKEY_VALUE_PARTIAL_INFORMATION info;
+    WCHAR letter;
+
+    info = (PKEY_VALUE_PARTIAL_INFORMATION)ExAllocatePoolWithTag(PagedPool, VALUE_BUFFER_BYTES,
+                                                                 KELMOR_POOL_TAG);
+    if (info == NULL)
+        return;
+    for (letter = L'A'; letter <= L'Z'; ++letter)
+        RestoreRecord(registryPath, letter, info);
+    ExFreePoolWithTag(info, KELMOR_POOL_TAG);
+}

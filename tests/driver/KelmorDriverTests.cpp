@@ -1,0 +1,520 @@
+// The stand-in driver under Wine, reached through the control panel's client: drives, mounts
+// of a real ISO image, reads through the drive device, persistent mounts, and a stopped
+// service. Each test installs and starts the service and leaves the prefix without it.
+
+#include "DriverClient.h"
+#include "KelmorService.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kCdromGetDriveGeometry = 0x2404C;
+constexpr DWORD kCdromMediaRemoval = 0x24804;
+constexpr DWORD kCdromCheckVerify = 0x24800;
+constexpr LONGLONG kCylinderBytes = 2048LL * 32 * 64;
+
+// A path from the build (host form behind "Z:") as a Windows path.
+std::wstring WindowsPath(const char* path) {
+    std::wstring result(path, path + std::char_traits<char>::length(path));
+    std::replace(result.begin(), result.end(), L'/', L'\\');
+    return result;
+}
+
+std::wstring DriverFile() {
+    return WindowsPath(KELMOR_SYS_PATH);
+}
+
+std::wstring TestIso() {
+    return WindowsPath(KELMOR_TEST_ISO);
+}
+
+std::wstring TestDir() {
+    return WindowsPath(KELMOR_TEST_DIR);
+}
+
+class CHandle {
+public:
+    explicit CHandle(HANDLE handle) : m_handle(handle) {}
+    ~CHandle() {
+        if (IsHandleValid(m_handle))
+            CloseHandle(m_handle);
+    }
+    CHandle(const CHandle&) = delete;
+    CHandle& operator=(const CHandle&) = delete;
+    HANDLE get() const { return m_handle; }
+    bool valid() const { return IsHandleValid(m_handle); }
+
+private:
+    HANDLE m_handle;
+};
+
+HANDLE OpenDrive(wchar_t letter) {
+    const wchar_t name[] = {L'\\', L'\\', L'.', L'\\', letter, L':', 0};
+    return CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+// Reads at an offset the way a disc reader can under Wine: ReadFile with an OVERLAPPED offset.
+bool ReadAt(HANDLE drive, LONGLONG offset, void* buffer, DWORD size, DWORD& bytesRead) {
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    bytesRead = 0;
+    return ReadFile(drive, buffer, size, &bytesRead, &position) != FALSE;
+}
+
+LONGLONG FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return -1;
+    return static_cast<LONGLONG>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+}
+
+// A file of `size` bytes whose byte at offset i is (i / 2048 + seed) & 0xFF.
+bool MakeFile(const std::wstring& path, LONGLONG size, unsigned seed) {
+    CHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid())
+        return false;
+    std::vector<unsigned char> sector(2048);
+    for (LONGLONG offset = 0; offset < size; offset += 2048) {
+        std::fill(sector.begin(), sector.end(),
+                  static_cast<unsigned char>((offset / 2048 + seed) & 0xFF));
+        const DWORD chunk = static_cast<DWORD>(std::min<LONGLONG>(2048, size - offset));
+        DWORD written = 0;
+        if (!WriteFile(file.get(), sector.data(), chunk, &written, nullptr) || written != chunk)
+            return false;
+    }
+    return true;
+}
+
+std::wstring ImagePathOf(const IMAGE_INFO& info) {
+    return std::wstring(info.ImagePath, info.ImagePath + ImagePathUnits(info));
+}
+
+std::vector<wchar_t> ListDrives() {
+    DRIVE_LIST list{};
+    if (!QueryDrives(list))
+        return {};
+    return std::vector<wchar_t>(list.Letters, list.Letters + DriveListCount(list));
+}
+
+// A persistent-mount record as the control panel writes it.
+bool WriteRecord(wchar_t keyLetter, const std::wstring& drive, const std::wstring& image) {
+    const std::wstring keyPath = std::wstring(kKelmorParametersKey) + L"\\Device" + keyLetter;
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    auto set = [key](const wchar_t* name, const std::wstring& text) {
+        return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                              static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) ==
+               ERROR_SUCCESS;
+    };
+    const bool written = set(L"DRIVE", drive) && set(L"IMAGE", image);
+    RegCloseKey(key);
+    return written;
+}
+
+class Environment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        StartWatchdog(240);
+        CKelmorService::RemoveLeftover();
+    }
+    void TearDown() override {
+        CKelmorService::RemoveLeftover();
+        StopWatchdog();
+    }
+};
+
+const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new Environment);
+
+class KelmorDriver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::wstring error;
+        ASSERT_TRUE(m_service.Install(DriverFile(), error))
+            << std::string(error.begin(), error.end());
+        ASSERT_TRUE(m_service.Start(error)) << std::string(error.begin(), error.end());
+    }
+
+    wchar_t AddOneDrive() {
+        WORD letter = 0;
+        EXPECT_TRUE(AddDrive(letter)) << GetLastError();
+        return static_cast<wchar_t>(letter);
+    }
+
+    CKelmorService m_service;
+};
+
+TEST_F(KelmorDriver, StartsWithNoDrives) {
+    DRIVE_LIST list{};
+    ASSERT_TRUE(QueryDrives(list)) << GetLastError();
+    EXPECT_EQ(list.Count, 0u);
+}
+
+TEST_F(KelmorDriver, AddDriveTakesTheLowestFreeLetterAndListsInCreationOrder) {
+    const DWORD taken = GetLogicalDrives();
+    WORD first = 0, second = 0, third = 0;
+    ASSERT_TRUE(AddDrive(first)) << GetLastError();
+    ASSERT_TRUE(AddDrive(second)) << GetLastError();
+
+    // The lowest letter from D up that named nothing before.
+    wchar_t expected = L'D';
+    while (taken & (1u << (expected - L'A')))
+        ++expected;
+    EXPECT_EQ(first, expected);
+    EXPECT_GT(second, first);
+    EXPECT_FALSE(taken & (1u << (second - L'A')));
+
+    // Removing the first frees its letter for the next drive, which is listed last.
+    ASSERT_TRUE(RemoveDrive(static_cast<WCHAR>(first))) << GetLastError();
+    ASSERT_TRUE(AddDrive(third)) << GetLastError();
+    EXPECT_EQ(third, first);
+    EXPECT_EQ(ListDrives(),
+              (std::vector<wchar_t>{static_cast<wchar_t>(second), static_cast<wchar_t>(third)}));
+}
+
+TEST_F(KelmorDriver, FreshDriveHasNoImage) {
+    const wchar_t letter = AddOneDrive();
+    IMAGE_INFO info{};
+    ASSERT_TRUE(QueryImage(letter, info)) << GetLastError();
+    EXPECT_EQ(info.Mounted, 0u);
+    EXPECT_EQ(info.ImagePathLength, 0u);
+
+    // No medium: reads, geometry and check-verify report it.
+    CHandle drive(OpenDrive(letter));
+    ASSERT_TRUE(drive.valid()) << GetLastError();
+    unsigned char sector[2048];
+    DWORD bytes = 0;
+    EXPECT_FALSE(ReadAt(drive.get(), 0, sector, sizeof(sector), bytes));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+    DISK_GEOMETRY geometry{};
+    EXPECT_FALSE(DeviceIoControl(drive.get(), kCdromGetDriveGeometry, nullptr, 0, &geometry,
+                                 sizeof(geometry), &bytes, nullptr));
+    EXPECT_FALSE(
+        DeviceIoControl(drive.get(), kCdromCheckVerify, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    // Nothing to load again.
+    EXPECT_FALSE(RemountDrive(letter));
+}
+
+TEST_F(KelmorDriver, MountedIsoIsReadThroughTheDrive) {
+    const wchar_t letter = AddOneDrive();
+    const std::wstring iso = TestIso();
+    ASSERT_TRUE(MountImage(letter, iso.c_str(), MOUNT_FLAG_SUPPRESS_UDF)) << GetLastError();
+
+    IMAGE_INFO info{};
+    ASSERT_TRUE(QueryImage(letter, info)) << GetLastError();
+    EXPECT_NE(info.Mounted, 0u);
+    EXPECT_EQ(ImagePathOf(info), iso); // reported without the "\??\" prefix
+
+    CHandle drive(OpenDrive(letter));
+    ASSERT_TRUE(drive.valid()) << GetLastError();
+    // The primary volume descriptor at sector 16 carries the label.
+    unsigned char sector[2048] = {};
+    DWORD bytes = 0;
+    ASSERT_TRUE(ReadAt(drive.get(), 16 * 2048, sector, sizeof(sector), bytes)) << GetLastError();
+    ASSERT_EQ(bytes, 2048u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(sector) + 1, 5), "CD001");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(sector) + 40, 10), "KELMORTEST");
+
+    const LONGLONG size = FileSize(iso);
+    ASSERT_GT(size, 0);
+    DISK_GEOMETRY geometry{};
+    ASSERT_TRUE(DeviceIoControl(drive.get(), kCdromGetDriveGeometry, nullptr, 0, &geometry,
+                                sizeof(geometry), &bytes, nullptr))
+        << GetLastError();
+    EXPECT_EQ(geometry.BytesPerSector, 2048u);
+    EXPECT_EQ(geometry.SectorsPerTrack, 32u);
+    EXPECT_EQ(geometry.TracksPerCylinder, 64u);
+    EXPECT_EQ(geometry.MediaType, RemovableMedia);
+    EXPECT_EQ(geometry.Cylinders.QuadPart, (size + kCylinderBytes - 1) / kCylinderBytes);
+
+    // The last partial read stops at the end; past the end there is nothing.
+    ASSERT_TRUE(ReadAt(drive.get(), size - 100, sector, sizeof(sector), bytes)) << GetLastError();
+    EXPECT_EQ(bytes, 100u);
+    ASSERT_TRUE(ReadAt(drive.get(), size, sector, sizeof(sector), bytes)) << GetLastError();
+    EXPECT_EQ(bytes, 0u);
+    EXPECT_TRUE(
+        DeviceIoControl(drive.get(), kCdromCheckVerify, nullptr, 0, nullptr, 0, &bytes, nullptr));
+}
+
+TEST_F(KelmorDriver, GeometryCoversTheWholeImage) {
+    struct Case {
+        LONGLONG size;
+        LONGLONG cylinders;
+    };
+    const wchar_t letter = AddOneDrive();
+    for (const Case& c : {Case{2048, 1}, Case{kCylinderBytes, 1}, Case{kCylinderBytes + 2048, 2}}) {
+        SCOPED_TRACE(c.size);
+        const std::wstring path = TestDir() + L"\\geometry-" + std::to_wstring(c.size) + L".img";
+        ASSERT_TRUE(MakeFile(path, c.size, 0));
+        ASSERT_TRUE(MountImage(letter, path.c_str(), 0)) << GetLastError();
+        CHandle drive(OpenDrive(letter));
+        DISK_GEOMETRY geometry{};
+        DWORD bytes = 0;
+        ASSERT_TRUE(DeviceIoControl(drive.get(), kCdromGetDriveGeometry, nullptr, 0, &geometry,
+                                    sizeof(geometry), &bytes, nullptr))
+            << GetLastError();
+        EXPECT_EQ(geometry.Cylinders.QuadPart, c.cylinders);
+    }
+    ASSERT_TRUE(EjectDrive(letter));
+}
+
+TEST_F(KelmorDriver, EjectKeepsThePathAndRemountReopensIt) {
+    const wchar_t letter = AddOneDrive();
+    const std::wstring iso = TestIso();
+    ASSERT_TRUE(MountImage(letter, iso.c_str(), 0)) << GetLastError();
+    ASSERT_TRUE(EjectDrive(letter)) << GetLastError();
+
+    IMAGE_INFO info{};
+    ASSERT_TRUE(QueryImage(letter, info)) << GetLastError();
+    EXPECT_EQ(info.Mounted, 0u);
+    EXPECT_EQ(ImagePathOf(info), iso);
+    {
+        CHandle drive(OpenDrive(letter));
+        unsigned char sector[2048];
+        DWORD bytes = 0;
+        EXPECT_FALSE(ReadAt(drive.get(), 0, sector, sizeof(sector), bytes));
+    }
+
+    ASSERT_TRUE(RemountDrive(letter)) << GetLastError();
+    info = IMAGE_INFO{};
+    ASSERT_TRUE(QueryImage(letter, info)) << GetLastError();
+    EXPECT_NE(info.Mounted, 0u);
+    EXPECT_EQ(ImagePathOf(info), iso);
+    CHandle drive(OpenDrive(letter));
+    unsigned char sector[2048];
+    DWORD bytes = 0;
+    ASSERT_TRUE(ReadAt(drive.get(), 16 * 2048, sector, sizeof(sector), bytes)) << GetLastError();
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(sector) + 1, 5), "CD001");
+}
+
+TEST_F(KelmorDriver, LockedMediumIsNeitherEjectedNorRemovedUntilReleased) {
+    const wchar_t letter = AddOneDrive();
+    const std::wstring iso = TestIso();
+    ASSERT_TRUE(MountImage(letter, iso.c_str(), 0)) << GetLastError();
+    {
+        CHandle drive(OpenDrive(letter));
+        PREVENT_MEDIA_REMOVAL lock{TRUE};
+        DWORD bytes = 0;
+        ASSERT_TRUE(DeviceIoControl(drive.get(), kCdromMediaRemoval, &lock, sizeof(lock), nullptr,
+                                    0, &bytes, nullptr))
+            << GetLastError();
+        ASSERT_TRUE(DeviceIoControl(drive.get(), kCdromMediaRemoval, &lock, sizeof(lock), nullptr,
+                                    0, &bytes, nullptr));
+        EXPECT_FALSE(EjectDrive(letter));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+        EXPECT_FALSE(RemoveDrive(letter));
+
+        // Two locks need two releases.
+        lock.PreventMediaRemoval = FALSE;
+        ASSERT_TRUE(DeviceIoControl(drive.get(), kCdromMediaRemoval, &lock, sizeof(lock), nullptr,
+                                    0, &bytes, nullptr));
+        EXPECT_FALSE(EjectDrive(letter));
+        ASSERT_TRUE(DeviceIoControl(drive.get(), kCdromMediaRemoval, &lock, sizeof(lock), nullptr,
+                                    0, &bytes, nullptr));
+        EXPECT_TRUE(EjectDrive(letter)) << GetLastError();
+        ASSERT_TRUE(RemountDrive(letter));
+
+        // A lock left by a handle goes with the handle.
+        lock.PreventMediaRemoval = TRUE;
+        ASSERT_TRUE(DeviceIoControl(drive.get(), kCdromMediaRemoval, &lock, sizeof(lock), nullptr,
+                                    0, &bytes, nullptr));
+    }
+    // Wine delivers the close of a handle to the driver after CloseHandle has returned, so the
+    // lock may outlive the handle for a moment: allow it a bounded while.
+    bool ejected = false;
+    for (int attempt = 0; attempt < 100 && !ejected; ++attempt) {
+        ejected = EjectDrive(letter) != FALSE;
+        if (!ejected)
+            Sleep(20);
+    }
+    EXPECT_TRUE(ejected) << GetLastError();
+}
+
+TEST_F(KelmorDriver, RemovedDriveIsGoneAndTheOthersKeepTheirOrder) {
+    const wchar_t a = AddOneDrive();
+    const wchar_t b = AddOneDrive();
+    const wchar_t c = AddOneDrive();
+    const std::wstring iso = TestIso();
+    ASSERT_TRUE(MountImage(b, iso.c_str(), 0)) << GetLastError();
+
+    ASSERT_TRUE(RemoveDrive(b)) << GetLastError();
+    EXPECT_EQ(ListDrives(), (std::vector<wchar_t>{a, c}));
+    IMAGE_INFO info{};
+    EXPECT_FALSE(QueryImage(b, info));
+    EXPECT_FALSE(RemoveDrive(b));
+    EXPECT_FALSE(EjectDrive(b));
+    // A removed drive let go of its image: it can be opened for writing again.
+    CHandle image(CreateFileW(iso.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr));
+    EXPECT_TRUE(image.valid()) << GetLastError();
+}
+
+TEST_F(KelmorDriver, TwoDrivesServeTwoImages) {
+    const wchar_t first = AddOneDrive();
+    const wchar_t second = AddOneDrive();
+    const std::wstring other = TestDir() + L"\\second.img";
+    ASSERT_TRUE(MakeFile(other, 64 * 2048, 7));
+    ASSERT_TRUE(MountImage(first, TestIso().c_str(), 0)) << GetLastError();
+    ASSERT_TRUE(
+        MountImage(second, other.c_str(), MOUNT_FLAG_SUPPRESS_UDF | MOUNT_FLAG_SUPPRESS_JOLIET))
+        << GetLastError();
+
+    unsigned char sector[2048];
+    DWORD bytes = 0;
+    CHandle one(OpenDrive(first));
+    CHandle two(OpenDrive(second));
+    ASSERT_TRUE(ReadAt(one.get(), 16 * 2048, sector, sizeof(sector), bytes));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(sector) + 1, 5), "CD001");
+    ASSERT_TRUE(ReadAt(two.get(), 16 * 2048, sector, sizeof(sector), bytes));
+    EXPECT_EQ(sector[0], 16 + 7);
+    EXPECT_EQ(sector[2047], 16 + 7);
+
+    IMAGE_INFO info{};
+    ASSERT_TRUE(QueryImage(second, info));
+    EXPECT_EQ(ImagePathOf(info), other);
+}
+
+TEST_F(KelmorDriver, MountOfAMissingFileFailsAndKeepsTheMountedImage) {
+    const wchar_t letter = AddOneDrive();
+    const std::wstring iso = TestIso();
+    ASSERT_TRUE(MountImage(letter, iso.c_str(), 0)) << GetLastError();
+    const std::wstring missing = TestDir() + L"\\no-such-image.iso";
+    EXPECT_FALSE(MountImage(letter, missing.c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    IMAGE_INFO info{};
+    ASSERT_TRUE(QueryImage(letter, info));
+    EXPECT_NE(info.Mounted, 0u);
+    EXPECT_EQ(ImagePathOf(info), iso);
+}
+
+TEST_F(KelmorDriver, MountRequestOfFullLengthWithoutTerminatorIsValid) {
+    // A full path of 251 characters: 255 units with the prefix, no room for a terminator.
+    const std::wstring dir = TestDir();
+    ASSERT_LT(dir.size() + 10, 251u);
+    std::wstring path = dir + L"\\";
+    path += std::wstring(251 - path.size() - 4, L'n') + L".iso";
+    ASSERT_EQ(path.size(), 251u);
+    ASSERT_TRUE(MakeFile(path, 4096, 1));
+
+    const wchar_t letter = AddOneDrive();
+    ASSERT_TRUE(MountImage(letter, path.c_str(), 0)) << GetLastError();
+    IMAGE_INFO info{};
+    ASSERT_TRUE(QueryImage(letter, info));
+    EXPECT_EQ(ImagePathOf(info), path);
+    EXPECT_EQ(info.ImagePathLength, 502u);
+
+    // One more character is refused by the client before it reaches the driver.
+    const std::wstring tooLong = path + L"x";
+    EXPECT_FALSE(MountImage(letter, tooLong.c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    ASSERT_TRUE(EjectDrive(letter));
+}
+
+TEST_F(KelmorDriver, MalformedMountRequestsAreRefused) {
+    const wchar_t letter = AddOneDrive();
+    MOUNT_REQUEST valid{};
+    DWORD error = 0;
+    const std::wstring iso = TestIso();
+    ASSERT_TRUE(BuildMountRequest(iso.c_str(), 0, valid, error));
+
+    struct Case {
+        const char* what;
+        DWORD size;
+        void (*spoil)(MOUNT_REQUEST&);
+    };
+    const Case cases[] = {
+        {"short request", 515, [](MOUNT_REQUEST&) {}},
+        {"long request", 517, [](MOUNT_REQUEST&) {}},
+        {"no request", 0, [](MOUNT_REQUEST&) {}},
+        {"odd length", 516, [](MOUNT_REQUEST& r) { r.ImagePathLength -= 1; }},
+        {"length past the path", 516, [](MOUNT_REQUEST& r) { r.ImagePathLength = 512; }},
+        {"zero length", 516, [](MOUNT_REQUEST& r) { r.ImagePathLength = 0; }},
+        {"no terminator", 516, [](MOUNT_REQUEST& r) { r.ImagePathLength -= 2; }},
+    };
+    CHandle drive(CreateFileW((std::wstring(L"\\\\.\\") + letter + L":").c_str(),
+                              GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(drive.valid()) << GetLastError();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<unsigned char> buffer(600, 0);
+        MOUNT_REQUEST request = valid;
+        c.spoil(request);
+        std::memcpy(buffer.data(), &request, sizeof(request));
+        DWORD bytes = 0;
+        EXPECT_FALSE(DeviceIoControl(drive.get(), IOCTL_KELMOR_MOUNT_IMAGE,
+                                     c.size ? buffer.data() : nullptr, c.size, nullptr, 0, &bytes,
+                                     nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    IMAGE_INFO info{};
+    ASSERT_TRUE(QueryImage(letter, info));
+    EXPECT_EQ(info.Mounted, 0u);
+    EXPECT_EQ(info.ImagePathLength, 0u);
+
+    // The untouched request mounts.
+    DWORD bytes = 0;
+    EXPECT_TRUE(DeviceIoControl(drive.get(), IOCTL_KELMOR_MOUNT_IMAGE, &valid, sizeof(valid),
+                                nullptr, 0, &bytes, nullptr))
+        << GetLastError();
+    ASSERT_TRUE(EjectDrive(letter));
+}
+
+TEST_F(KelmorDriver, PersistentMountsAreRestoredAfterRestart) {
+    const wchar_t letter = AddOneDrive();
+    const std::wstring iso = TestIso();
+    ASSERT_TRUE(MountImage(letter, iso.c_str(), 0)) << GetLastError();
+    ASSERT_TRUE(WriteRecord(letter, std::wstring(1, letter) + L":", L"\\??\\" + iso));
+    // Records that cannot be honoured: a missing image, and a record naming another letter.
+    ASSERT_TRUE(WriteRecord(L'R', L"R:", L"\\??\\" + TestDir() + L"\\missing.iso"));
+    ASSERT_TRUE(WriteRecord(L'S', L"T:", L"\\??\\" + iso));
+
+    std::wstring error;
+    ASSERT_TRUE(m_service.Stop(error)) << std::string(error.begin(), error.end());
+    ASSERT_TRUE(m_service.Start(error)) << std::string(error.begin(), error.end());
+
+    EXPECT_EQ(ListDrives(), std::vector<wchar_t>{letter});
+    IMAGE_INFO info{};
+    ASSERT_TRUE(QueryImage(letter, info)) << GetLastError();
+    EXPECT_NE(info.Mounted, 0u);
+    EXPECT_EQ(ImagePathOf(info), iso);
+    CHandle drive(OpenDrive(letter));
+    unsigned char sector[2048];
+    DWORD bytes = 0;
+    ASSERT_TRUE(ReadAt(drive.get(), 16 * 2048, sector, sizeof(sector), bytes)) << GetLastError();
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(sector) + 1, 5), "CD001");
+}
+
+TEST_F(KelmorDriver, WithTheServiceStoppedEveryOperationFails) {
+    const wchar_t letter = AddOneDrive();
+    std::wstring error;
+    ASSERT_TRUE(m_service.Stop(error)) << std::string(error.begin(), error.end());
+
+    WORD value = 0;
+    DRIVE_LIST list{};
+    IMAGE_INFO info{};
+    const std::wstring iso = TestIso();
+    EXPECT_FALSE(AddDrive(value));
+    EXPECT_FALSE(QueryDrives(list));
+    EXPECT_FALSE(RemoveDrive(letter));
+    EXPECT_FALSE(MountImage(letter, iso.c_str(), 0));
+    EXPECT_FALSE(EjectDrive(letter));
+    EXPECT_FALSE(RemountDrive(letter));
+    EXPECT_FALSE(QueryImage(letter, info));
+    EXPECT_NE(GetLastError(), 0u);
+}
+
+} // namespace

@@ -1,0 +1,42 @@
+#pragma once
+
+// The stand-in driver as a service of the test prefix: installed, started, stopped and
+// removed through the Service Control Manager, every wait bounded.
+
+#include <windows.h>
+
+#include <string>
+
+// "System\CurrentControlSet\Services\kelmor\Parameters" under HKEY_LOCAL_MACHINE.
+extern const wchar_t kKelmorParametersKey[];
+
+class CKelmorService {
+public:
+    CKelmorService();
+    ~CKelmorService(); // removes the service (see Remove)
+    CKelmorService(const CKelmorService&) = delete;
+    CKelmorService& operator=(const CKelmorService&) = delete;
+
+    // Creates the service for the driver file `binaryPath`; false with the reason in `error`.
+    bool Install(const std::wstring& binaryPath, std::wstring& error);
+    // Starts it and waits (bounded) until it runs.
+    bool Start(std::wstring& error);
+    // Stops it and waits (bounded) until it has stopped.
+    bool Stop(std::wstring& error);
+    // Stops and deletes the service and its persistent-mount records, leaving the prefix as
+    // it was before Install. Safe to call when nothing is installed.
+    void Remove();
+    DWORD State();
+
+    // Removes a service of that name left behind by an earlier run that was cut short.
+    static void RemoveLeftover();
+
+private:
+    SC_HANDLE m_hSCManager = nullptr;
+    SC_HANDLE m_hService = nullptr;
+};
+
+// Ends the process (after trying to remove the service) if the tests have not finished within
+// `seconds`: a driver that hangs inside winedevice must not hang the suite.
+void StartWatchdog(DWORD seconds);
+void StopWatchdog();
