@@ -282,10 +282,13 @@ TEST_F(KelmorDriver, EjectKeepsThePathAndRemountReopensIt) {
     EXPECT_EQ(info.Mounted, 0u);
     EXPECT_EQ(ImagePathOf(info), iso);
     {
+        // The drive itself still opens; it is its medium that is gone.
         CHandle drive(OpenDrive(letter));
+        ASSERT_TRUE(drive.valid()) << GetLastError();
         unsigned char sector[2048];
         DWORD bytes = 0;
         EXPECT_FALSE(ReadAt(drive.get(), 0, sector, sizeof(sector), bytes));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
     }
 
     ASSERT_TRUE(RemountDrive(letter)) << GetLastError();
@@ -298,6 +301,31 @@ TEST_F(KelmorDriver, EjectKeepsThePathAndRemountReopensIt) {
     DWORD bytes = 0;
     ASSERT_TRUE(ReadAt(drive.get(), 16 * 2048, sector, sizeof(sector), bytes)) << GetLastError();
     EXPECT_EQ(std::string(reinterpret_cast<char*>(sector) + 1, 5), "CD001");
+}
+
+// True when nothing holds `path` open: it opens for writing with no sharing at all.
+bool IsReleased(const std::wstring& path) {
+    CHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             0, nullptr));
+    return file.valid();
+}
+
+TEST_F(KelmorDriver, NewMountAndReloadLetGoOfTheImageTheyReplace) {
+    const wchar_t letter = AddOneDrive();
+    const std::wstring iso = TestIso();
+    const std::wstring other = TestDir() + L"\\replacement.img";
+    ASSERT_TRUE(MakeFile(other, 16 * 2048, 3));
+    ASSERT_TRUE(MountImage(letter, iso.c_str(), 0)) << GetLastError();
+    ASSERT_FALSE(IsReleased(iso)); // the drive holds its medium
+
+    ASSERT_TRUE(MountImage(letter, other.c_str(), 0)) << GetLastError();
+    EXPECT_TRUE(IsReleased(iso)) << GetLastError();
+
+    // Loading the medium of a drive that has one must not open it a second time: one eject
+    // then lets go of it.
+    ASSERT_TRUE(RemountDrive(letter)) << GetLastError();
+    ASSERT_TRUE(EjectDrive(letter)) << GetLastError();
+    EXPECT_TRUE(IsReleased(other)) << GetLastError();
 }
 
 TEST_F(KelmorDriver, LockedMediumIsNeitherEjectedNorRemovedUntilReleased) {
@@ -316,6 +344,9 @@ TEST_F(KelmorDriver, LockedMediumIsNeitherEjectedNorRemovedUntilReleased) {
         EXPECT_FALSE(EjectDrive(letter));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
         EXPECT_FALSE(RemoveDrive(letter));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+        EXPECT_FALSE(MountImage(letter, iso.c_str(), 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
 
         // Two locks need two releases.
         lock.PreventMediaRemoval = FALSE;
