@@ -16,6 +16,17 @@ typedef enum _KELMOR_DEVICE_KIND {
     KelmorDriveDevice = 2
 } KELMOR_DEVICE_KIND;
 
+/* Handles that hold media-removal locks on a drive: more at once are refused. */
+#define KELMOR_LOCK_HOLDERS 16
+
+/* One handle's locks, keyed by its file object. The count lives here, in memory the driver owns,
+   and never in the file object: when a file system is mounted on the drive, the requests arrive
+   with the file system's file object, whose context fields belong to the file system. */
+typedef struct _KELMOR_LOCK_HOLDER {
+    PFILE_OBJECT File; /* NULL when the slot is free */
+    ULONG Count;
+} KELMOR_LOCK_HOLDER;
+
 /* The extension of both kinds of device; the drive fields are unused on the control device. */
 typedef struct _KELMOR_DEVICE {
     KELMOR_DEVICE_KIND Kind;
@@ -29,8 +40,9 @@ typedef struct _KELMOR_DEVICE {
     USHORT PathUnits;                  /* 0 when the drive never had an image */
     ULONG Flags;                       /* mount flags of the last mount */
     ULONG Locks;                       /* media-removal locks held, over all handles */
-    ULONG ChangeCount;                 /* medium changes, as check-verify reports them */
-    WCHAR LinkBuffer[8];               /* "\??\X:" */
+    KELMOR_LOCK_HOLDER Holders[KELMOR_LOCK_HOLDERS];
+    ULONG ChangeCount;   /* medium changes, as check-verify reports them */
+    WCHAR LinkBuffer[8]; /* "\??\X:" */
     UNICODE_STRING LinkName;
 } KELMOR_DEVICE, *PKELMOR_DEVICE;
 

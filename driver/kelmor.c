@@ -19,21 +19,49 @@ static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
-/* Media-removal locks are counted per handle (in the file object's FsContext) as well as per
-   drive, so that a handle that goes away releases the locks it took. */
-static ULONG HandleLocks(PFILE_OBJECT file) {
-    return file != NULL ? (ULONG)(ULONG_PTR)file->FsContext : 0;
+/* Media-removal locks are counted per handle as well as per drive, so that a handle that goes
+   away releases the locks it took. */
+static KELMOR_LOCK_HOLDER* FindHolder(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
+    ULONG i;
+    for (i = 0; i < KELMOR_LOCK_HOLDERS; ++i) {
+        if (drive->Holders[i].File == file)
+            return &drive->Holders[i];
+    }
+    return NULL;
 }
 
-static void SetHandleLocks(PFILE_OBJECT file, ULONG locks) {
-    if (file != NULL)
-        file->FsContext = (PVOID)(ULONG_PTR)locks;
+static NTSTATUS TakeLock(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
+    KELMOR_LOCK_HOLDER* holder = FindHolder(drive, file);
+    if (holder == NULL) {
+        holder = FindHolder(drive, NULL);
+        if (holder == NULL)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        holder->File = file;
+        holder->Count = 0;
+    }
+    ++holder->Count;
+    ++drive->Locks;
+    return STATUS_SUCCESS;
+}
+
+/* A release by a handle that holds no lock changes nothing. */
+static void DropLock(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
+    KELMOR_LOCK_HOLDER* holder = FindHolder(drive, file);
+    if (holder == NULL)
+        return;
+    --holder->Count;
+    --drive->Locks;
+    if (holder->Count == 0)
+        holder->File = NULL;
 }
 
 static void ReleaseHandleLocks(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
-    ULONG locks = HandleLocks(file);
-    drive->Locks = drive->Locks > locks ? drive->Locks - locks : 0;
-    SetHandleLocks(file, 0);
+    KELMOR_LOCK_HOLDER* holder = FindHolder(drive, file);
+    if (holder == NULL)
+        return;
+    drive->Locks = drive->Locks > holder->Count ? drive->Locks - holder->Count : 0;
+    holder->File = NULL;
+    holder->Count = 0;
 }
 
 /* ---- control device ---- */
@@ -194,12 +222,12 @@ static NTSTATUS DriveRequest(PKELMOR_DEVICE drive, PIRP irp, PIO_STACK_LOCATION 
         PFILE_OBJECT file = stack->FileObject;
         if (inputLength < sizeof(BOOLEAN) || buffer == NULL) {
             status = STATUS_INVALID_PARAMETER;
+        } else if (file == NULL) {
+            status = STATUS_INVALID_DEVICE_REQUEST; /* no handle to hold the lock */
         } else if (*(const BOOLEAN*)buffer) {
-            ++drive->Locks;
-            SetHandleLocks(file, HandleLocks(file) + 1);
-        } else if (HandleLocks(file) > 0) {
-            --drive->Locks;
-            SetHandleLocks(file, HandleLocks(file) - 1);
+            status = TakeLock(drive, file);
+        } else {
+            DropLock(drive, file);
         }
         break;
     }

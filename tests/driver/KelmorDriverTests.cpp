@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -372,6 +373,44 @@ TEST_F(KelmorDriver, LockedMediumIsNeitherEjectedNorRemovedUntilReleased) {
             Sleep(20);
     }
     EXPECT_TRUE(ejected) << GetLastError();
+}
+
+// Locks belong to the handle that took them: another handle cannot release them, and a drive
+// keeps count for a bounded number of lock-holding handles at once.
+TEST_F(KelmorDriver, LocksBelongToTheirHandle) {
+    const wchar_t letter = AddOneDrive();
+    const std::wstring iso = TestIso();
+    ASSERT_TRUE(MountImage(letter, iso.c_str(), 0)) << GetLastError();
+    auto setLock = [](HANDLE drive, BOOLEAN prevent) {
+        PREVENT_MEDIA_REMOVAL request{prevent};
+        DWORD bytes = 0;
+        return DeviceIoControl(drive, kCdromMediaRemoval, &request, sizeof(request), nullptr, 0,
+                               &bytes, nullptr) != FALSE;
+    };
+    {
+        CHandle holder(OpenDrive(letter));
+        CHandle other(OpenDrive(letter));
+        ASSERT_TRUE(holder.valid() && other.valid());
+        ASSERT_TRUE(setLock(holder.get(), TRUE));
+        EXPECT_TRUE(setLock(other.get(), FALSE)); // accepted, but releases nothing
+        EXPECT_FALSE(EjectDrive(letter));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+        ASSERT_TRUE(setLock(holder.get(), FALSE));
+        EXPECT_TRUE(EjectDrive(letter)) << GetLastError();
+        ASSERT_TRUE(RemountDrive(letter));
+
+        std::vector<std::unique_ptr<CHandle>> holders;
+        for (int i = 0; i < 16; ++i) {
+            holders.push_back(std::make_unique<CHandle>(OpenDrive(letter)));
+            ASSERT_TRUE(setLock(holders.back()->get(), TRUE)) << i << ": " << GetLastError();
+        }
+        EXPECT_FALSE(setLock(other.get(), TRUE)); // a seventeenth holder is refused
+        for (auto& h : holders)
+            EXPECT_TRUE(setLock(h->get(), FALSE));
+        EXPECT_TRUE(setLock(other.get(), TRUE)); // a slot is free again
+        EXPECT_TRUE(setLock(other.get(), FALSE));
+    }
+    EXPECT_TRUE(EjectDrive(letter)) << GetLastError();
 }
 
 TEST_F(KelmorDriver, RemovedDriveIsGoneAndTheOthersKeepTheirOrder) {
