@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -111,6 +112,93 @@ Picture Render(HWND control) {
     return picture;
 }
 
+// Points this program's import table slot for `function` of `dll` at `replacement`, so that a
+// test sees the calls that the code under test makes there. Returns the function that the slot
+// held, or null when the program imports no such function.
+void* ReplaceImport(const char* dll, const char* function, void* replacement) {
+    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleA(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         module->Name; ++module) {
+        if (::lstrcmpiA(reinterpret_cast<const char*>(base + module->Name), dll) != 0 ||
+            !module->OriginalFirstThunk)
+            continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            const auto* byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0)
+                continue;
+            DWORD protection = 0;
+            if (!::VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE,
+                                  &protection))
+                return nullptr;
+            void* original = reinterpret_cast<void*>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            ::VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection,
+                             &protection);
+            return original;
+        }
+    }
+    return nullptr;
+}
+
+// Counts the program's calls of CreateFontIndirectA, passing each on.
+int g_fontsCreated = 0;
+decltype(&::CreateFontIndirectA) g_createFontIndirectA = nullptr;
+
+HFONT WINAPI CountingCreateFontIndirectA(const LOGFONTA* logFont) {
+    ++g_fontsCreated;
+    return g_createFontIndirectA(logFont);
+}
+
+bool CountFontCreation() {
+    if (!g_createFontIndirectA)
+        g_createFontIndirectA = reinterpret_cast<decltype(&::CreateFontIndirectA)>(
+            ReplaceImport("gdi32.dll", "CreateFontIndirectA",
+                          reinterpret_cast<void*>(&CountingCreateFontIndirectA)));
+    return g_createFontIndirectA != nullptr;
+}
+
+// Stands in for the shell while installed: records each ShellExecuteA call and answers it with
+// g_shellAnswer.
+struct ShellCall {
+    HWND owner;
+    std::string verb, file;
+    bool hasParameters, hasDirectory;
+    INT nShow;
+};
+std::vector<ShellCall> g_shellCalls;
+INT_PTR g_shellAnswer = 0;
+void* g_realShellExecuteA = nullptr;
+
+HINSTANCE WINAPI RecordingShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
+                                        LPCSTR directory, INT nShow) {
+    g_shellCalls.push_back({owner, verb ? verb : "<null>", file ? file : "<null>",
+                            parameters != nullptr, directory != nullptr, nShow});
+    return reinterpret_cast<HINSTANCE>(g_shellAnswer);
+}
+
+class CScriptedShell {
+public:
+    CScriptedShell() {
+        g_shellCalls.clear();
+        g_realShellExecuteA = ReplaceImport("shell32.dll", "ShellExecuteA",
+                                            reinterpret_cast<void*>(&RecordingShellExecuteA));
+    }
+    ~CScriptedShell() {
+        if (g_realShellExecuteA)
+            ReplaceImport("shell32.dll", "ShellExecuteA", g_realShellExecuteA);
+    }
+    bool IsInstalled() const { return g_realShellExecuteA != nullptr; }
+};
+
 std::string ClipboardText() {
     std::string text = "<none>";
     if (!::OpenClipboard(nullptr))
@@ -143,14 +231,17 @@ protected:
 };
 
 TEST_F(LinkTest, PaintsBlueUnderlinedTextAndMakesItsFontOnce) {
+    ASSERT_TRUE(CountFontCreation());
     ASSERT_EQ(nullptr, dlg.m_link.Font()); // nothing painted yet: the box is hidden
     HFONT controlFont =
         reinterpret_cast<HFONT>(::SendMessageA(dlg.m_link.m_hWnd, WM_GETFONT, 0, 0));
     ASSERT_NE(nullptr, controlFont);
 
+    g_fontsCreated = 0;
     Picture first = Render(dlg.m_link.m_hWnd);
     HFONT font = dlg.m_link.Font();
     ASSERT_NE(nullptr, font);
+    EXPECT_EQ(1, g_fontsCreated);
     EXPECT_GT(first.Count(RGB(0, 0, 255)), 50);
     EXPECT_GE(first.LongestRun(RGB(0, 0, 255)), 60) << "no underline under the link";
 
@@ -165,11 +256,23 @@ TEST_F(LinkTest, PaintsBlueUnderlinedTextAndMakesItsFontOnce) {
     EXPECT_EQ(own.lfHeight, underlined.lfHeight);
     EXPECT_STREQ(own.lfFaceName, underlined.lfFaceName);
 
-    // Repaints reuse it.
+    // Repaints reuse it and create no other.
+    g_fontsCreated = 0;
     for (int i = 0; i < 3; ++i) {
         Picture again = Render(dlg.m_link.m_hWnd);
         EXPECT_EQ(font, dlg.m_link.Font());
         EXPECT_EQ(first.pixels, again.pixels);
+    }
+    EXPECT_EQ(0, g_fontsCreated);
+}
+
+TEST_F(LinkTest, CentredAndRightAlignedTextIsALinkToo) {
+    for (DWORD style : {DWORD{SS_CENTER}, DWORD{SS_RIGHT}}) {
+        SCOPED_TRACE(style);
+        HWND link = dlg.m_link.m_hWnd;
+        LONG_PTR others = ::GetWindowLongPtrA(link, GWL_STYLE) & ~LONG_PTR{0xFF};
+        ::SetWindowLongPtrA(link, GWL_STYLE, others | static_cast<LONG_PTR>(style));
+        EXPECT_GT(Render(link).Count(RGB(0, 0, 255)), 50);
     }
 }
 
@@ -188,6 +291,54 @@ TEST_F(LinkTest, OtherStaticsPaintAsOrdinaryText) {
             EXPECT_GT(picture.CountDark(), 20) << c.name;
         }
     }
+}
+
+// Records the handles that the program gives to DestroyCursor and DeleteObject, passing each on.
+std::vector<HANDLE> g_released;
+decltype(&::DestroyCursor) g_destroyCursor = nullptr;
+decltype(&::DeleteObject) g_deleteObject = nullptr;
+
+BOOL WINAPI RecordingDestroyCursor(HCURSOR cursor) {
+    g_released.push_back(cursor);
+    return g_destroyCursor(cursor);
+}
+
+BOOL WINAPI RecordingDeleteObject(HGDIOBJ object) {
+    g_released.push_back(object);
+    return g_deleteObject(object);
+}
+
+TEST(LinkLifetime, DestructionReleasesTheCursorAndTheUnderlinedFont) {
+    g_destroyCursor = reinterpret_cast<decltype(&::DestroyCursor)>(ReplaceImport(
+        "user32.dll", "DestroyCursor", reinterpret_cast<void*>(&RecordingDestroyCursor)));
+    g_deleteObject = reinterpret_cast<decltype(&::DeleteObject)>(ReplaceImport(
+        "gdi32.dll", "DeleteObject", reinterpret_cast<void*>(&RecordingDeleteObject)));
+    ASSERT_NE(nullptr, g_destroyCursor);
+    ASSERT_NE(nullptr, g_deleteObject);
+
+    HCURSOR cursor = nullptr;
+    HFONT font = nullptr;
+    {
+        CLinkTestDlg dlg;
+        ASSERT_TRUE(dlg.Create(IDD_ABOUTBOX));
+        Render(dlg.m_link.m_hWnd);
+        cursor = dlg.m_link.Cursor();
+        font = dlg.m_link.Font();
+        ASSERT_NE(nullptr, cursor);
+        ASSERT_NE(nullptr, font);
+        dlg.DestroyWindow();
+        g_released.clear();
+    }
+    // The three link objects each destroy their cursor; only the link made a font.
+    EXPECT_EQ(1, std::count(g_released.begin(), g_released.end(), cursor));
+    EXPECT_EQ(1, std::count(g_released.begin(), g_released.end(), font));
+    EXPECT_LT(std::find(g_released.begin(), g_released.end(), cursor),
+              std::find(g_released.begin(), g_released.end(), font));
+
+    ReplaceImport("user32.dll", "DestroyCursor", reinterpret_cast<void*>(g_destroyCursor));
+    ReplaceImport("gdi32.dll", "DeleteObject", reinterpret_cast<void*>(g_deleteObject));
+    g_destroyCursor = nullptr;
+    g_deleteObject = nullptr;
 }
 
 TEST_F(LinkTest, TakesTheMouseAndShowsTheHand) {
@@ -236,6 +387,37 @@ TEST_F(LinkTest, ButtonDownCopiesTheTextWhenTheShellCannotOpenIt) {
     ASSERT_NE(nullptr, data);
     EXPECT_GE(::GlobalSize(data), std::strlen(target) + 1);
     ::CloseClipboard();
+}
+
+TEST_F(LinkTest, OpensItsTextWithTheShellAndCopiesItOnlyWhenTheShellFails) {
+    const char* address = "https://ravelin.example.org/";
+    ::SetWindowTextA(dlg.m_link.m_hWnd, address);
+    CScriptedShell shell;
+    ASSERT_TRUE(shell.IsInstalled());
+    struct {
+        INT_PTR answer;
+        const char* clipboard;
+    } const cases[] = {
+        // Above 32 the link is open and the clipboard is left alone; 32 and below (such as
+        // ERROR_FILE_NOT_FOUND, or 0 for no memory) are failures: the text goes there.
+        {33, "marker"}, {42, "marker"}, {32, address}, {2, address}, {0, address},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer);
+        SetClipboardText("marker");
+        g_shellCalls.clear();
+        g_shellAnswer = c.answer;
+        ::SendMessageA(dlg.m_link.m_hWnd, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
+        ASSERT_EQ(1u, g_shellCalls.size());
+        const ShellCall& call = g_shellCalls[0];
+        EXPECT_EQ(nullptr, call.owner);
+        EXPECT_EQ("open", call.verb);
+        EXPECT_EQ(address, call.file);
+        EXPECT_FALSE(call.hasParameters);
+        EXPECT_FALSE(call.hasDirectory);
+        EXPECT_EQ(SW_SHOWNORMAL, call.nShow);
+        EXPECT_EQ(c.clipboard, ClipboardText());
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -225,6 +225,24 @@ TEST(EngineCopy, ReportsProgressEveryThousandSectorsAndNeverAHundred) {
     EXPECT_EQ(platform.files[kImage], platform.disc);
 }
 
+TEST(EngineCopy, ProgressIsTheIndexOfTheSectorJustWrittenRoundedDown) {
+    struct {
+        uint32_t sectors;
+        std::vector<uint32_t> progress;
+    } const cases[] = {
+        {1, {0}},
+        {1001, {0, 99}}, // sector 1000 of 1001: 99.9 is sent as 99, never as 100
+        {3000, {0, 33, 66}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sectors);
+        ScriptedDiscPlatform platform;
+        Script(platform, c.sectors);
+        EXPECT_EQ(RipDisc('D', kImage, kProgressBar, nullptr, platform), 0u);
+        EXPECT_EQ(platform.progress, c.progress);
+    }
+}
+
 TEST(EngineCopy, SectorCountOfZeroGivesAnEmptyImage) {
     ScriptedDiscPlatform platform;
     Script(platform, 10);
@@ -237,17 +255,75 @@ TEST(EngineCopy, SectorCountOfZeroGivesAnEmptyImage) {
 }
 
 TEST(EngineCopy, SectorCountIsTheLow64BitsOfTheProduct) {
-    EXPECT_EQ(SectorCount({2, 0, 64, 32, 2048}), 4096u);
-    EXPECT_EQ(SectorCount({int64_t{1} << 32, 0, 0xFFFFFFFFu, 2, 2048}),
-              (uint64_t{0xFFFFFFFFu} << 33));
-    EXPECT_EQ(SectorCount({int64_t{1} << 33, 0, 1u << 16, 1u << 16, 2048}), 0u);
+    struct {
+        DiscGeometry geometry;
+        uint64_t sectors;
+    } const cases[] = {
+        {{2, 0, 64, 32, 2048}, 4096u},
+        // The two 32-bit factors multiply in 64 bits: their product alone exceeds 32 bits.
+        {{1, 0, 1u << 16, 1u << 16, 2048}, uint64_t{1} << 32},
+        {{3, 0, 0x80000000u, 2, 2048}, uint64_t{3} << 32},
+        // The factors are zero-extended, never sign-extended.
+        {{1, 0, 0xFFFFFFFFu, 1, 2048}, 0xFFFFFFFFu},
+        {{2, 0, 0xFFFFFFFFu, 0xFFFFFFFFu, 2048}, uint64_t{0xFFFFFFFC00000002u}},
+        // Only the low 64 bits count.
+        {{int64_t{1} << 32, 0, 0xFFFFFFFFu, 2, 2048}, uint64_t{0xFFFFFFFEu} << 32},
+        {{int64_t{1} << 33, 0, 1u << 16, 1u << 16, 2048}, 0u},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sectors);
+        EXPECT_EQ(SectorCount(c.geometry), c.sectors);
+    }
 
     // A product that wraps to 0 copies nothing.
+    ScriptedDiscPlatform wrapped;
+    Script(wrapped, 10);
+    wrapped.geometry = {int64_t{1} << 33, 0, 1u << 16, 1u << 16, kSector};
+    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, wrapped), 0u);
+    EXPECT_EQ(wrapped.sectorReads, 0);
+
+    // One whose 32-bit factors alone would wrap to 0 copies the disc until its medium ends.
+    ScriptedDiscPlatform large;
+    Script(large, 10);
+    large.geometry = {1, 0, 1u << 16, 1u << 16, kSector};
+    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, large), 0u);
+    EXPECT_EQ(large.files[kImage], large.disc);
+    EXPECT_EQ(large.sectorReads, 11);
+}
+
+TEST(EngineCopy, PositionsPastFourGigabytesWithTheWholeOffset) {
+    // Sectors of 1 MiB: sector 4096 starts at 4 GiB, where an offset kept in 32 bits would
+    // wrap to the start of the disc. The medium is that long but holds no stored bytes.
+    constexpr uint32_t kLargeSector = 1u << 20;
+    ScriptedDiscPlatform platform;
+    platform.directories = {"C:\\"};
+    platform.geometry = {4098, 11, 1, 1, kLargeSector};
+    platform.mediumSize = uint64_t{4098} * kLargeSector;
+    platform.keepImages = false;
+    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform), 0u);
+    EXPECT_EQ(platform.sectorReads, 4098);
+    std::vector<std::string> positions = platform.CallsStartingWith("SetPosition");
+    ASSERT_EQ(positions.size(), 4098u);
+    EXPECT_EQ(positions[4095], "SetPosition 4293918720");
+    EXPECT_EQ(positions[4096], "SetPosition 4294967296");
+    EXPECT_EQ(positions[4097], "SetPosition 4296015872");
+}
+
+TEST(EngineCopy, PositionAnsweringAllOnesWithoutAnErrorGoesOn) {
+    // SetFilePointer's failure answer is also the low part of some valid positions; only the
+    // error code tells a failure.
     ScriptedDiscPlatform platform;
     Script(platform, 10);
-    platform.geometry = {int64_t{1} << 33, 0, 1u << 16, 1u << 16, kSector};
+    platform.ambiguousPositionAt = 4;
     EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform), 0u);
-    EXPECT_EQ(platform.sectorReads, 0);
+    EXPECT_EQ(platform.files[kImage], platform.disc);
+
+    ScriptedDiscPlatform failing;
+    Script(failing, 10);
+    failing.positionError = 87;
+    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, failing), 0u);
+    EXPECT_EQ(failing.files[kImage], "");
+    EXPECT_EQ(failing.sectorReads, 0);
 }
 
 TEST(EngineCopy, SignalledAbortBeforeTheFirstSectorLeavesAnEmptyImage) {

@@ -61,6 +61,11 @@ uint32_t ScriptedDiscPlatform::SetPosition(PlatformHandle, int32_t low, int32_t*
     m_position = static_cast<uint64_t>(offset);
     if (high)
         *high = static_cast<int32_t>(m_position >> 32);
+    if (ambiguousPositionAt != kNever &&
+        m_position == static_cast<uint64_t>(ambiguousPositionAt) * geometry.BytesPerSector) {
+        m_lastError = 0;
+        return kInvalidSetFilePointer;
+    }
     return static_cast<uint32_t>(m_position);
 }
 
@@ -71,11 +76,15 @@ bool ScriptedDiscPlatform::Read(PlatformHandle, void* buffer, uint32_t size, uin
     int64_t sector = size ? static_cast<int64_t>(m_position / size) : 0;
     if (sector == failReadAt)
         return Fail(23); // ERROR_CRC
-    uint64_t available = m_position < disc.size() ? disc.size() - m_position : 0;
+    uint64_t end = mediumSize ? mediumSize : disc.size();
+    uint64_t available = m_position < end ? end - m_position : 0;
     uint32_t count = available < size ? static_cast<uint32_t>(available) : size;
     if (sector == shortReadAt)
         count = shortReadBytes;
-    std::memcpy(buffer, disc.data() + m_position, count);
+    if (m_position < disc.size()) {
+        uint64_t stored = disc.size() - m_position;
+        std::memcpy(buffer, disc.data() + m_position, stored < count ? stored : count);
+    }
     m_position += count;
     read = count;
     return true;
@@ -98,11 +107,14 @@ bool ScriptedDiscPlatform::Write(PlatformHandle image, const void* buffer, uint3
     calls.push_back("Write " + std::to_string(size));
     written = 0;
     std::string& file = files[m_images.at(image)];
-    int64_t sector = static_cast<int64_t>(file.size() / geometry.BytesPerSector);
+    uint64_t& done = m_written[image];
+    int64_t sector = static_cast<int64_t>(done / geometry.BytesPerSector);
     if (sector == failWriteAt)
         return Fail(writeError);
     uint32_t count = sector == shortWriteAt ? size / 2 : size;
-    file.append(static_cast<const char*>(buffer), count);
+    if (keepImages)
+        file.append(static_cast<const char*>(buffer), count);
+    done += count;
     written = count;
     return true;
 }
@@ -110,6 +122,7 @@ bool ScriptedDiscPlatform::Write(PlatformHandle image, const void* buffer, uint3
 void ScriptedDiscPlatform::Close(PlatformHandle handle) {
     calls.push_back(handle == kDriveHandle ? "CloseDrive" : "CloseImage");
     m_images.erase(handle);
+    m_written.erase(handle);
     --openHandles;
 }
 

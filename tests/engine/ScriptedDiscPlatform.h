@@ -33,6 +33,13 @@ public:
     uint32_t writeError = 112;
     int64_t shortWriteAt = kNever;     // WriteFile writes half and answers TRUE
     int64_t abortAfterChecks = kNever; // the abort event is signalled from that check on
+    // Positioning at that sector answers 0xFFFFFFFF with no error, as SetFilePointer does for a
+    // position whose low part is all ones: a success.
+    int64_t ambiguousPositionAt = kNever;
+    // A medium longer than `disc`: nonzero gives its size in bytes, and reads past `disc`
+    // deliver whole sectors without filling the buffer.
+    uint64_t mediumSize = 0;
+    bool keepImages = true; // false: writes are counted but not kept, for very large media
     std::set<std::string> directories; // directories that exist
 
     // What happened.
@@ -75,4 +82,5 @@ private:
     int64_t m_abortChecks = 0;
     PlatformHandle m_nextImage = 200;
     std::map<PlatformHandle, std::string> m_images; // open image handles and their names
+    std::map<PlatformHandle, uint64_t> m_written;   // bytes written through each image handle
 };

@@ -119,7 +119,7 @@ TEST_F(Win32Rip, CopiesTheImageByteForByteWithProgressAndDirectories) {
     HANDLE abortEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(abortEvent, nullptr);
 
-    // 2500 whole sectors and a part: one short read at the end, four cylinders of 2048.
+    // 2500 whole sectors and a part: one short read at the end; two cylinders, 4096 sectors.
     std::string disc = RandomBytes(2500 * kSector + 700);
     WriteWholeFile(m_dir + "\\disc.img", disc);
     CFileBackedDrive drive(m_dir + "\\disc.img");
