@@ -154,7 +154,13 @@ uint32_t ReadDiscLabel(char letter, CHeapString& label, IDiscPlatform& platform)
             break;
         }
     }
-    label.Assign(field);
+    // The engine reports failures as error codes, never by exceptions: the worker thread that
+    // calls it has no handler.
+    try {
+        label.Assign(field);
+    } catch (const std::bad_alloc&) {
+        return kErrorNotEnoughMemory;
+    }
     return 0;
 }
 
