@@ -59,7 +59,7 @@ class Environment : public ::testing::Environment {
 public:
     void SetUp() override {
         StartWatchdog(200);
-        CKelmorService::RemoveLeftover();
+        ASSERT_TRUE(CKelmorService::RemoveLeftover());
     }
     void TearDown() override {
         CKelmorService::RemoveLeftover();
@@ -82,6 +82,9 @@ protected:
         ASSERT_TRUE(MountImage(m_letter, iso.c_str(), 0)) << GetLastError();
         m_device = std::string("\\\\.\\") + static_cast<char>(m_letter) + ":";
     }
+
+    // A service that cannot be removed would fail every test after this one.
+    void TearDown() override { EXPECT_TRUE(m_service.Remove()); }
 
     CKelmorService m_service;
     wchar_t m_letter = 0;

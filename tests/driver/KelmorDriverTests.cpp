@@ -129,8 +129,8 @@ bool WriteRecord(wchar_t keyLetter, const std::wstring& drive, const std::wstrin
 class Environment : public ::testing::Environment {
 public:
     void SetUp() override {
-        StartWatchdog(240);
-        CKelmorService::RemoveLeftover();
+        StartWatchdog(420);
+        ASSERT_TRUE(CKelmorService::RemoveLeftover());
     }
     void TearDown() override {
         CKelmorService::RemoveLeftover();
@@ -154,6 +154,9 @@ protected:
         EXPECT_TRUE(AddDrive(letter)) << GetLastError();
         return static_cast<wchar_t>(letter);
     }
+
+    // A service that cannot be removed would fail every test after this one.
+    void TearDown() override { EXPECT_TRUE(m_service.Remove()); }
 
     CKelmorService m_service;
 };

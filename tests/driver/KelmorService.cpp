@@ -1,5 +1,7 @@
 #include "KelmorService.h"
 
+#include <tlhelp32.h>
+
 #include <cstdio>
 
 const wchar_t kKelmorParametersKey[] = L"System\\CurrentControlSet\\Services\\kelmor\\Parameters";
@@ -7,6 +9,8 @@ const wchar_t kKelmorParametersKey[] = L"System\\CurrentControlSet\\Services\\ke
 namespace {
 
 constexpr DWORD kStateTimeoutMs = 30000;
+constexpr DWORD kStopTimeoutMs = 15000;
+constexpr DWORD kHostExitTimeoutMs = 10000;
 constexpr DWORD kPollMs = 50;
 
 std::wstring Describe(const wchar_t* what, DWORD error) {
@@ -20,8 +24,8 @@ DWORD QueryState(SC_HANDLE service) {
     return status.dwCurrentState;
 }
 
-bool WaitForState(SC_HANDLE service, DWORD state) {
-    for (DWORD waited = 0; waited < kStateTimeoutMs; waited += kPollMs) {
+bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs = kStateTimeoutMs) {
+    for (DWORD waited = 0; waited < timeoutMs; waited += kPollMs) {
         if (QueryState(service) == state)
             return true;
         Sleep(kPollMs);
@@ -29,14 +33,99 @@ bool WaitForState(SC_HANDLE service, DWORD state) {
     return QueryState(service) == state;
 }
 
-void StopAndDelete(SC_HANDLE service) {
-    SERVICE_STATUS status{};
-    if (QueryState(service) != SERVICE_STOPPED) {
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        WaitForState(service, SERVICE_STOPPED);
+// The process that hosts the driver: the Service Control Manager's answer, or (Wine reports no
+// process for a driver service) the winedevice.exe that has kelmor.sys loaded.
+DWORD FindHostProcess(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                             sizeof(status), &needed) &&
+        status.dwProcessId != 0)
+        return status.dwProcessId;
+
+    DWORD host = 0;
+    HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (processes == INVALID_HANDLE_VALUE)
+        return 0;
+    PROCESSENTRY32W process{};
+    process.dwSize = sizeof(process);
+    for (BOOL more = Process32FirstW(processes, &process); more && host == 0;
+         more = Process32NextW(processes, &process)) {
+        if (lstrcmpiW(process.szExeFile, L"winedevice.exe") != 0)
+            continue;
+        HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.th32ProcessID);
+        if (modules == INVALID_HANDLE_VALUE)
+            continue;
+        MODULEENTRY32W module{};
+        module.dwSize = sizeof(module);
+        for (BOOL found = Module32FirstW(modules, &module); found;
+             found = Module32NextW(modules, &module)) {
+            if (lstrcmpiW(module.szModule, L"kelmor.sys") == 0) {
+                host = process.th32ProcessID;
+                break;
+            }
+        }
+        CloseHandle(modules);
     }
+    CloseHandle(processes);
+    return host;
+}
+
+// Ends the process that hosts the driver, for the watchdog: the Service Control Manager then
+// sees the host gone and can delete the service.
+void EndHostProcess(SC_HANDLE service) {
+    const DWORD host = FindHostProcess(service);
+    if (host == 0)
+        return;
+    if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, host)) {
+        TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+}
+
+// Stops the service and waits (bounded) until it has stopped and the process that hosted the
+// driver has exited: under Wine a service started again while its old host still runs may fail
+// to start (ERROR_INTERNAL_ERROR) or be bound to the dying host. What did not happen in time is
+// appended to `report`.
+bool StopService(SC_HANDLE service, std::wstring& report) {
+    if (QueryState(service) == SERVICE_STOPPED)
+        return true;
+    HANDLE host = nullptr;
+    if (const DWORD id = FindHostProcess(service))
+        host = OpenProcess(SYNCHRONIZE, FALSE, id);
+
+    const DWORD started = GetTickCount();
+    SERVICE_STATUS status{};
+    const DWORD controlError =
+        ControlService(service, SERVICE_CONTROL_STOP, &status) ? 0 : GetLastError();
+    bool stopped = WaitForState(service, SERVICE_STOPPED, kStopTimeoutMs);
+    if (!stopped) {
+        report += L"the driver did not stop within " +
+                  std::to_wstring((GetTickCount() - started) / 1000) + L" s (state " +
+                  std::to_wstring(QueryState(service)) + L", ControlService error " +
+                  std::to_wstring(controlError) + L")";
+    } else if (host != nullptr && WaitForSingleObject(host, kHostExitTimeoutMs) != WAIT_OBJECT_0) {
+        report += L"the driver's host process was still running " +
+                  std::to_wstring(kHostExitTimeoutMs / 1000) + L" s after the stop";
+        stopped = false;
+    }
+    if (host != nullptr)
+        CloseHandle(host);
+    return stopped;
+}
+
+// Stops (bounded) and deletes the service and its persistent-mount records.
+void StopAndDelete(SC_HANDLE service, std::wstring& report) {
+    StopService(service, report);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKelmorParametersKey);
     DeleteService(service);
+}
+
+void PrintReport(const std::wstring& report) {
+    if (report.empty())
+        return;
+    std::fprintf(stderr, "kelmor service: %ls\n", report.c_str());
+    std::fflush(stderr);
 }
 
 HANDLE g_watchdogStop;
@@ -55,6 +144,7 @@ DWORD WINAPI WatchdogMain(LPVOID parameter) {
             DeleteService(service);
             SERVICE_STATUS status{};
             ControlService(service, SERVICE_CONTROL_STOP, &status);
+            EndHostProcess(service);
             CloseServiceHandle(service);
         }
         CloseServiceHandle(manager);
@@ -106,47 +196,56 @@ bool CKelmorService::Start(std::wstring& error) {
 }
 
 bool CKelmorService::Stop(std::wstring& error) {
-    SERVICE_STATUS status{};
-    if (!ControlService(m_hService, SERVICE_CONTROL_STOP, &status)) {
-        error = Describe(L"ControlService(STOP)", GetLastError());
-        return false;
-    }
-    if (!WaitForState(m_hService, SERVICE_STOPPED)) {
-        error = L"the service did not reach SERVICE_STOPPED, state " + std::to_wstring(State());
-        return false;
-    }
-    return true;
+    error.clear();
+    return StopService(m_hService, error);
 }
 
 DWORD CKelmorService::State() {
     return m_hService != nullptr ? QueryState(m_hService) : 0;
 }
 
-void CKelmorService::Remove() {
+bool CKelmorService::Remove() {
+    std::wstring report;
     if (m_hService != nullptr) {
-        StopAndDelete(m_hService);
+        StopAndDelete(m_hService, report);
         CloseServiceHandle(m_hService);
         m_hService = nullptr;
     }
-    // Deletion completes once every handle is closed; wait (bounded) until the name is free.
-    for (DWORD waited = 0; m_hSCManager != nullptr && waited < kStateTimeoutMs; waited += kPollMs) {
-        SC_HANDLE probe = OpenServiceW(m_hSCManager, L"kelmor", SERVICE_QUERY_STATUS);
+    const bool gone = WaitUntilGone(m_hSCManager, report);
+    PrintReport(report);
+    return gone;
+}
+
+bool CKelmorService::RemoveLeftover() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, L"ServicesActive", SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr)
+        return false;
+    std::wstring report;
+    if (SC_HANDLE service = OpenServiceW(manager, L"kelmor", SERVICE_ALL_ACCESS)) {
+        StopAndDelete(service, report);
+        CloseServiceHandle(service);
+    }
+    const bool gone = WaitUntilGone(manager, report);
+    CloseServiceHandle(manager);
+    PrintReport(report);
+    return gone;
+}
+
+// Deletion completes once the service has stopped and every handle to it is closed; waits
+// (bounded) until its name is free again.
+bool CKelmorService::WaitUntilGone(SC_HANDLE manager, std::wstring& report) {
+    if (manager == nullptr)
+        return true;
+    for (DWORD waited = 0; waited < kStateTimeoutMs; waited += kPollMs) {
+        SC_HANDLE probe = OpenServiceW(manager, L"kelmor", SERVICE_QUERY_STATUS);
         if (probe == nullptr)
-            break;
+            return true;
         CloseServiceHandle(probe);
         Sleep(kPollMs);
     }
-}
-
-void CKelmorService::RemoveLeftover() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, L"ServicesActive", SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr)
-        return;
-    if (SC_HANDLE service = OpenServiceW(manager, L"kelmor", SERVICE_ALL_ACCESS)) {
-        StopAndDelete(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
+    report += std::wstring(report.empty() ? L"" : L"; ") + L"the service was still there " +
+              std::to_wstring(kStateTimeoutMs / 1000) + L" s after its deletion";
+    return false;
 }
 
 void StartWatchdog(DWORD seconds) {

@@ -21,17 +21,21 @@ public:
     bool Install(const std::wstring& binaryPath, std::wstring& error);
     // Starts it and waits (bounded) until it runs.
     bool Start(std::wstring& error);
-    // Stops it and waits (bounded) until it has stopped.
+    // Stops it and waits (bounded) until it has stopped and the process that hosted the driver
+    // has exited.
     bool Stop(std::wstring& error);
     // Stops and deletes the service and its persistent-mount records, leaving the prefix as
-    // it was before Install. Safe to call when nothing is installed.
-    void Remove();
+    // it was before Install. Safe to call when nothing is installed. A stop that does not
+    // finish in time is reported on stderr; false when the service is still there afterwards.
+    bool Remove();
     DWORD State();
 
     // Removes a service of that name left behind by an earlier run that was cut short.
-    static void RemoveLeftover();
+    static bool RemoveLeftover();
 
 private:
+    static bool WaitUntilGone(SC_HANDLE manager, std::wstring& report);
+
     SC_HANDLE m_hSCManager = nullptr;
     SC_HANDLE m_hService = nullptr;
 };
