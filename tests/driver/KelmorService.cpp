@@ -184,9 +184,19 @@ bool CKelmorService::Install(const std::wstring& binaryPath, std::wstring& error
 }
 
 bool CKelmorService::Start(std::wstring& error) {
-    if (!StartServiceW(m_hService, 0, nullptr)) {
-        error = Describe(L"StartServiceW", GetLastError());
-        return false;
+    // Wine answers ERROR_INTERNAL_ERROR when a host of an earlier run of the driver is still
+    // on its way out (one the stop could not find); such a start is tried again, a few times.
+    for (int attempt = 1;; ++attempt) {
+        if (StartServiceW(m_hService, 0, nullptr))
+            break;
+        const DWORD startError = GetLastError();
+        if (startError != ERROR_INTERNAL_ERROR || attempt == 3) {
+            error = Describe(L"StartServiceW", startError);
+            return false;
+        }
+        std::fprintf(stderr, "kelmor service: start refused with error %lu, trying again\n",
+                     static_cast<unsigned long>(startError));
+        Sleep(500);
     }
     if (!WaitForState(m_hService, SERVICE_RUNNING)) {
         error = L"the service did not reach SERVICE_RUNNING, state " + std::to_wstring(State());
