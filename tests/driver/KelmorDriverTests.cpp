@@ -109,6 +109,21 @@ std::vector<wchar_t> ListDrives() {
     return std::vector<wchar_t>(list.Letters, list.Letters + DriveListCount(list));
 }
 
+// The drive reports `iso` as mounted, and reading it through the drive finds an ISO 9660
+// volume descriptor at sector 16.
+void ExpectIsoMounted(wchar_t letter, const std::wstring& iso) {
+    IMAGE_INFO info{};
+    ASSERT_TRUE(QueryImage(letter, info)) << GetLastError();
+    EXPECT_NE(info.Mounted, 0u);
+    EXPECT_EQ(ImagePathOf(info), iso);
+    CHandle drive(OpenDrive(letter));
+    ASSERT_TRUE(drive.valid()) << GetLastError();
+    unsigned char sector[2048];
+    DWORD bytes = 0;
+    ASSERT_TRUE(ReadAt(drive.get(), 16 * 2048, sector, sizeof(sector), bytes)) << GetLastError();
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(sector) + 1, 5), "CD001");
+}
+
 // A persistent-mount record as the control panel writes it.
 bool WriteRecord(wchar_t keyLetter, const std::wstring& drive, const std::wstring& image) {
     const std::wstring keyPath = std::wstring(kKelmorParametersKey) + L"\\Device" + keyLetter;
@@ -296,15 +311,7 @@ TEST_F(KelmorDriver, EjectKeepsThePathAndRemountReopensIt) {
     }
 
     ASSERT_TRUE(RemountDrive(letter)) << GetLastError();
-    info = IMAGE_INFO{};
-    ASSERT_TRUE(QueryImage(letter, info)) << GetLastError();
-    EXPECT_NE(info.Mounted, 0u);
-    EXPECT_EQ(ImagePathOf(info), iso);
-    CHandle drive(OpenDrive(letter));
-    unsigned char sector[2048];
-    DWORD bytes = 0;
-    ASSERT_TRUE(ReadAt(drive.get(), 16 * 2048, sector, sizeof(sector), bytes)) << GetLastError();
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(sector) + 1, 5), "CD001");
+    ExpectIsoMounted(letter, iso);
 }
 
 // True when nothing holds `path` open: it opens for writing with no sharing at all.
@@ -560,15 +567,7 @@ TEST_F(KelmorDriver, PersistentMountsAreRestoredAfterRestart) {
     ASSERT_TRUE(m_service.Start(error)) << std::string(error.begin(), error.end());
 
     EXPECT_EQ(ListDrives(), std::vector<wchar_t>{letter});
-    IMAGE_INFO info{};
-    ASSERT_TRUE(QueryImage(letter, info)) << GetLastError();
-    EXPECT_NE(info.Mounted, 0u);
-    EXPECT_EQ(ImagePathOf(info), iso);
-    CHandle drive(OpenDrive(letter));
-    unsigned char sector[2048];
-    DWORD bytes = 0;
-    ASSERT_TRUE(ReadAt(drive.get(), 16 * 2048, sector, sizeof(sector), bytes)) << GetLastError();
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(sector) + 1, 5), "CD001");
+    ExpectIsoMounted(letter, iso);
 }
 
 TEST_F(KelmorDriver, WithTheServiceStoppedEveryOperationFails) {
