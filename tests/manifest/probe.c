@@ -1,0 +1,4 @@
+/* A program that only carries a manifest for the manifest check to read. */
+int main(void) {
+    return 0;
+}
