@@ -601,7 +601,7 @@ TEST_F(RavelinDlgTest, ACopyThreadThatCannotStartLeavesTheDialogIdle) {
 
 TEST_F(RavelinDlgTest, WithoutAnAbortEventAbortOnlyRefreshesAndTheCopyRunsToItsEnd) {
     system.failEvent = true;
-    drives.Insert('D', SlowDisc(300));
+    drives.Insert('D', SlowDisc(1000));
     Open();
     ASSERT_EQ(nullptr, dlg->AbortEvent());
     Type("disc.iso");
@@ -610,7 +610,7 @@ TEST_F(RavelinDlgTest, WithoutAnAbortEventAbortOnlyRefreshesAndTheCopyRunsToItsE
     Click(IDC_RIP);
     ExpectCopying();
     ASSERT_TRUE(WaitForRipDone());
-    EXPECT_EQ(drives.Expected('D', 300), drives.Image("disc.iso"));
+    EXPECT_EQ(drives.Expected('D', 1000), drives.Image("disc.iso"));
 }
 
 TEST_F(RavelinDlgTest, BusyCursorOnlyOverTheBackgroundWhileCopying) {
