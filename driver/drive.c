@@ -5,34 +5,47 @@ NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable,
                                               PLARGE_INTEGER timeout);
 
 static PDRIVER_OBJECT g_driver;
-static KMUTEX g_creationLock;
-static KMUTEX g_stateLock;
+/* Both locks are synchronization events, taken inside a critical region. Wine's kernel mutex
+   breaks down once two threads contend for it (the stand-in's requests and its reader threads
+   do): measured under Wine 8.0, requests then hung for good. An event has no owner to lose. */
+static KEVENT g_creationLock;
+static KEVENT g_stateLock;
 static PKELMOR_DEVICE g_drives[KELMOR_MAX_DRIVES]; /* in creation order */
 static ULONG g_driveCount;
 static ULONG g_nextDeviceNumber;
 
 void KelmorInitialiseDrives(PDRIVER_OBJECT driver) {
     g_driver = driver;
-    KeInitializeMutex(&g_creationLock, 0);
-    KeInitializeMutex(&g_stateLock, 0);
+    KeInitializeEvent(&g_creationLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&g_stateLock, SynchronizationEvent, TRUE);
     g_driveCount = 0;
     g_nextDeviceNumber = 0;
 }
 
+static void Lock(PKEVENT lock) {
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(lock, Executive, KernelMode, FALSE, NULL);
+}
+
+static void Unlock(PKEVENT lock) {
+    KeSetEvent(lock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+}
+
 void KelmorLockCreation(void) {
-    KeWaitForSingleObject(&g_creationLock, Executive, KernelMode, FALSE, NULL);
+    Lock(&g_creationLock);
 }
 
 void KelmorUnlockCreation(void) {
-    KeReleaseMutex(&g_creationLock, FALSE);
+    Unlock(&g_creationLock);
 }
 
 static void LockState(void) {
-    KeWaitForSingleObject(&g_stateLock, Executive, KernelMode, FALSE, NULL);
+    Lock(&g_stateLock);
 }
 
 static void UnlockState(void) {
-    KeReleaseMutex(&g_stateLock, FALSE);
+    Unlock(&g_stateLock);
 }
 
 /* ---- media ---- */
@@ -258,7 +271,7 @@ static void StopReader(PKELMOR_DEVICE drive) {
     LockState();
     drive->StopReader = TRUE;
     UnlockState();
-    KeReleaseSemaphore(&drive->ReadsQueued, IO_NO_INCREMENT, 1, FALSE);
+    KeSetEvent(&drive->ReadsQueued, IO_NO_INCREMENT, FALSE);
     ZwWaitForSingleObject(drive->Reader, FALSE, NULL);
     ZwClose(drive->Reader);
     drive->Reader = NULL;
@@ -305,7 +318,7 @@ NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* pat
     drive->Letter = letter;
     InitializeListHead(&drive->Handles);
     InitializeListHead(&drive->ReadQueue);
-    KeInitializeSemaphore(&drive->ReadsQueued, 0, MAXLONG);
+    KeInitializeEvent(&drive->ReadsQueued, SynchronizationEvent, FALSE);
     drive->LinkBuffer[0] = letter;
     drive->LinkBuffer[1] = L':';
     /* The medium is in place before the letter appears: nobody sees the drive without it. */
@@ -680,7 +693,7 @@ NTSTATUS KelmorQueueRead(PKELMOR_DEVICE drive, PIRP irp) {
     IoMarkIrpPending(irp);
     InsertTailList(&drive->ReadQueue, &irp->Tail.Overlay.ListEntry);
     UnlockState();
-    KeReleaseSemaphore(&drive->ReadsQueued, IO_NO_INCREMENT, 1, FALSE);
+    KeSetEvent(&drive->ReadsQueued, IO_NO_INCREMENT, FALSE);
     return STATUS_PENDING;
 }
 
@@ -720,22 +733,26 @@ static void ServeRead(PKELMOR_DEVICE drive, PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+/* Each wake-up serves every read queued by then; the thread ends when it is told to stop and
+   nothing is left. */
 static VOID NTAPI ReaderMain(PVOID context) {
     PKELMOR_DEVICE drive = (PKELMOR_DEVICE)context;
+    BOOLEAN stop = FALSE;
 
-    for (;;) {
-        PIRP irp = NULL;
-        BOOLEAN stop;
+    while (!stop) {
         KeWaitForSingleObject(&drive->ReadsQueued, Executive, KernelMode, FALSE, NULL);
-        LockState();
-        if (!IsListEmpty(&drive->ReadQueue))
-            irp = CONTAINING_RECORD(RemoveHeadList(&drive->ReadQueue), IRP, Tail.Overlay.ListEntry);
-        stop = drive->StopReader && irp == NULL;
-        UnlockState();
-        if (irp != NULL)
+        for (;;) {
+            PIRP irp = NULL;
+            LockState();
+            if (!IsListEmpty(&drive->ReadQueue))
+                irp = CONTAINING_RECORD(RemoveHeadList(&drive->ReadQueue), IRP,
+                                        Tail.Overlay.ListEntry);
+            stop = drive->StopReader && irp == NULL;
+            UnlockState();
+            if (irp == NULL)
+                break;
             ServeRead(drive, irp);
-        else if (stop)
-            break;
+        }
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

@@ -59,7 +59,7 @@ typedef struct _KELMOR_DEVICE {
     UNICODE_STRING LinkName;
     /* Reads are served by a thread of the drive's own, in the order they arrive. */
     LIST_ENTRY ReadQueue;
-    KSEMAPHORE ReadsQueued;
+    KEVENT ReadsQueued; /* set when a read is queued or the thread must stop */
     BOOLEAN StopReader;
     HANDLE Reader;
 } KELMOR_DEVICE, *PKELMOR_DEVICE;
