@@ -569,6 +569,9 @@ TEST_F(KelmorDriver, PersistentMountsAreRestoredAfterRestart) {
 
     EXPECT_EQ(ListDrives(), std::vector<wchar_t>{letter});
     ExpectIsoMounted(letter, iso);
+    // A record whose image does not open leaves no drive behind, not even a letter.
+    CHandle missing(OpenDrive(L'R'));
+    EXPECT_FALSE(missing.valid());
 }
 
 TEST_F(KelmorDriver, WithTheServiceStoppedEveryOperationFails) {
