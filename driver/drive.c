@@ -719,7 +719,9 @@ static void ServeRead(PKELMOR_DEVICE drive, PIRP irp) {
     else if (drive->Medium == NULL)
         status = STATUS_NO_MEDIA_IN_DEVICE;
     else
-        InterlockedIncrement(&(medium = drive->Medium)->References);
+        medium = drive->Medium;
+    if (medium != NULL)
+        InterlockedIncrement(&medium->References);
     UnlockState();
 
     if (NT_SUCCESS(status) && buffer == NULL && length != 0)
