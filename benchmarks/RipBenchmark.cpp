@@ -9,7 +9,7 @@
 #include "DiscEngine.h"
 #include "PosixDiscPlatform.h"
 
-#include "../ripper/path/NativePath.h"
+#include "NativePath.h"
 
 #include <chrono>
 #include <cstdio>

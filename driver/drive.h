@@ -1,7 +1,13 @@
 /*
- * Virtual drives: one CD-ROM device per drive, named by a drive letter, with at most one
- * image file open as its medium. Every function here expects the caller to hold the driver
- * lock (KelmorLock/KelmorUnlock) unless it says otherwise.
+ * Virtual drives: one CD-ROM device per drive, named by a drive letter, with at most one image
+ * file open as its medium.
+ *
+ * Two locks guard them. The creation lock (KelmorLockCreation) makes the choice of a letter and
+ * the making of a drive one step; it is held across the name-space probes and the device's
+ * creation. The state lock (taken inside the functions here) guards the drive list and every
+ * drive's fields, and is held only to read or change them and to take references: no file is
+ * opened or read under it, so a slow image stalls only the requests that wait for that image.
+ * The creation lock is always taken before the state lock, never inside it.
  */
 #ifndef KELMOR_DRIVE_H
 #define KELMOR_DRIVE_H
@@ -16,68 +22,105 @@ typedef enum _KELMOR_DEVICE_KIND {
     KelmorDriveDevice = 2
 } KELMOR_DEVICE_KIND;
 
-/* Handles that hold media-removal locks on a drive: more at once are refused. */
-#define KELMOR_LOCK_HOLDERS 16
+/* An open image file, counted: the drive holds one reference while the image is its medium and
+   each read in progress holds one, so that an eject or a new mount never closes the file under
+   a read. The last reference closes it. */
+typedef struct _KELMOR_MEDIUM {
+    volatile LONG References;
+    HANDLE File;   /* kernel handle, opened for shared reading */
+    LONGLONG Size; /* bytes */
+} KELMOR_MEDIUM, *PKELMOR_MEDIUM;
 
-/* One handle's locks, keyed by its file object. The count lives here, in memory the driver owns,
-   and never in the file object: when a file system is mounted on the drive, the requests arrive
-   with the file system's file object, whose context fields belong to the file system. */
-typedef struct _KELMOR_LOCK_HOLDER {
-    PFILE_OBJECT File; /* NULL when the slot is free */
-    ULONG Count;
-} KELMOR_LOCK_HOLDER;
+/* One handle (file object) that the drive's own create saw, with the media-removal locks taken
+   through it. Locks are accepted only through such handles: a file object that a file system
+   mounted on the drive sends requests with never passes the drive's create, cleanup or close,
+   so a lock taken through it could never be released. */
+typedef struct _KELMOR_HANDLE {
+    LIST_ENTRY Link;
+    PFILE_OBJECT File;
+    ULONG Locks;
+} KELMOR_HANDLE, *PKELMOR_HANDLE;
 
 /* The extension of both kinds of device; the drive fields are unused on the control device. */
 typedef struct _KELMOR_DEVICE {
     KELMOR_DEVICE_KIND Kind;
     PDEVICE_OBJECT Self;
-    WCHAR Letter;       /* upper case */
-    BOOLEAN Removed;    /* taken out of the list; the device goes with its last handle */
-    ULONG OpenHandles;  /* file objects open on the device */
-    HANDLE Image;       /* open image file, NULL when no medium */
-    LONGLONG ImageSize; /* bytes */
+    WCHAR Letter;          /* upper case */
+    BOOLEAN Removed;       /* taken out of the list; the device goes with its last handle */
+    ULONG OpenHandles;     /* file objects open on the device */
+    LIST_ENTRY Handles;    /* KELMOR_HANDLE records of those file objects */
+    PKELMOR_MEDIUM Medium; /* NULL when no medium */
     WCHAR Path[KELMOR_PATH_UNITS + 1]; /* NT path of the last image, terminated */
     USHORT PathUnits;                  /* 0 when the drive never had an image */
     ULONG Flags;                       /* mount flags of the last mount */
     ULONG Locks;                       /* media-removal locks held, over all handles */
-    KELMOR_LOCK_HOLDER Holders[KELMOR_LOCK_HOLDERS];
-    ULONG ChangeCount;   /* medium changes, as check-verify reports them */
-    WCHAR LinkBuffer[8]; /* "\??\X:" */
+    ULONG ChangeCount;                 /* medium changes, as check-verify reports them */
+    WCHAR LinkBuffer[16];              /* "\GLOBAL??\X:" */
     UNICODE_STRING LinkName;
+    /* Reads are served by a thread of the drive's own, in the order they arrive. */
+    LIST_ENTRY ReadQueue;
+    KEVENT ReadsQueued; /* set when a read is queued or the thread must stop */
+    BOOLEAN StopReader;
+    HANDLE Reader;
 } KELMOR_DEVICE, *PKELMOR_DEVICE;
 
 void KelmorInitialiseDrives(PDRIVER_OBJECT driver);
-void KelmorLock(void);
-void KelmorUnlock(void);
 
-/* Creates a drive under `letter`, or under the first free letter from D to Z when `letter`
-   is 0. Fails with STATUS_OBJECT_NAME_COLLISION when the letter is taken. */
-NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_DEVICE* drive);
-/* Closes the drive's image, removes its link and takes it out of the list, so that it can no
-   longer be opened. The device object itself is deleted when its last handle closes (or at
-   unload): under Wine a request fails when its device is deleted before the requesting
-   handle is closed, even if the request has completed. */
-void KelmorDetachDrive(PKELMOR_DEVICE drive);
-/* Detaches the drive and deletes it at once; for drives no handle has open. */
-void KelmorRemoveDrive(PKELMOR_DEVICE drive);
-/* The drives in creation order. */
-ULONG KelmorDriveCount(void);
-PKELMOR_DEVICE KelmorDriveAt(ULONG index);
+/* Links "\GLOBAL??\<linkName>" to `target`, its name made in `buffer` (`units` code units).
+   Drive letters and the control device are named in the global name space, where unload finds
+   them again whoever asked for them: "\??" would be the requester's own logon session. */
+NTSTATUS KelmorCreateGlobalLink(WCHAR* buffer, USHORT units, const WCHAR* linkName,
+                                UNICODE_STRING* link, PUNICODE_STRING target);
+void KelmorLockCreation(void);
+void KelmorUnlockCreation(void);
 
-/* Opens `path` (an NT path of `units` code units) for shared reading as the drive's medium,
-   replacing any medium it has. On failure the drive keeps what it had. `checkAccess` makes
-   the open honour the requesting user's rights. */
+/* Opens `path` (an NT path of `units` code units) for shared reading. `checkAccess` makes the
+   open honour the rights of the user whose request this is; it must then run in that user's
+   request. Takes no lock. */
+NTSTATUS KelmorOpenMedium(const WCHAR* path, USHORT units, BOOLEAN checkAccess,
+                          PKELMOR_MEDIUM* medium);
+/* Drops one reference; the last one closes the file. NULL is allowed. */
+void KelmorReleaseMedium(PKELMOR_MEDIUM medium);
+
+/* Creates a drive under `letter`, or under the first free letter from D to Z when `letter` is
+   0, with `medium` (the image at `path`, or NULL) already in it when its letter appears. The
+   caller holds the creation lock. On success the drive owns the medium's reference; on
+   failure the caller still does. STATUS_OBJECT_NAME_COLLISION when `letter` is taken. */
+NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* path, USHORT units,
+                           WCHAR* created);
+/* The drive letters in creation order. */
+void KelmorListDrives(KELMOR_DRIVE_LIST* list);
+
+/* The requests of a drive. */
+NTSTATUS KelmorRemoveDrive(PKELMOR_DEVICE drive);
 NTSTATUS KelmorMountImage(PKELMOR_DEVICE drive, const WCHAR* path, USHORT units, ULONG flags,
                           BOOLEAN checkAccess);
-void KelmorEjectImage(PKELMOR_DEVICE drive);
-/* Reopens the last image; STATUS_NO_MEDIA_IN_DEVICE when the drive never had one. */
-NTSTATUS KelmorReloadImage(PKELMOR_DEVICE drive);
-/* Reads up to `length` bytes at `offset`; past the end of the image it reads 0 bytes. */
-NTSTATUS KelmorReadImage(PKELMOR_DEVICE drive, LONGLONG offset, PVOID buffer, ULONG length,
-                         ULONG* bytesRead);
+NTSTATUS KelmorEjectImage(PKELMOR_DEVICE drive);
+/* Reopens the last image, with the same access check as a mount; STATUS_NO_MEDIA_IN_DEVICE when
+   the drive never had one. */
+NTSTATUS KelmorReloadImage(PKELMOR_DEVICE drive, BOOLEAN checkAccess);
+NTSTATUS KelmorQueryImage(PKELMOR_DEVICE drive, KELMOR_IMAGE_INFO* info);
+NTSTATUS KelmorQueryGeometry(PKELMOR_DEVICE drive, KELMOR_GEOMETRY* geometry);
+NTSTATUS KelmorCheckVerify(PKELMOR_DEVICE drive, ULONG* changeCount);
+NTSTATUS KelmorSetMediaLock(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN prevent);
 
-/* Restores the mounts recorded as persistent under the service key (no lock needed: called
-   from DriverEntry before any request can arrive). */
+/* Queues a read (its offset already resolved into the stack location) for the drive's reader
+   thread; STATUS_PENDING once queued, with the request marked pending. */
+NTSTATUS KelmorQueueRead(PKELMOR_DEVICE drive, PIRP irp);
+
+/* A handle's life on a drive: create records it, cleanup drops its locks, close forgets it.
+   KelmorCloseHandle answers TRUE when this was the last handle of a removed drive, whose
+   device the caller then deletes with KelmorDeleteDrive once the request is completed. */
+NTSTATUS KelmorOpenHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file);
+void KelmorCleanupHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file);
+BOOLEAN KelmorCloseHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file);
+/* Stops the drive's reader thread and deletes its device. No request may be in progress. */
+void KelmorDeleteDrive(PKELMOR_DEVICE drive);
+
+/* Unload: detaches every drive and deletes every drive device. */
+void KelmorDeleteAllDrives(PDRIVER_OBJECT driver);
+
+/* Restores the mounts recorded as persistent under the service key. */
 void KelmorRestorePersistentMounts(PUNICODE_STRING registryPath);
 
 #endif

@@ -60,7 +60,8 @@ static void RestoreRecord(PUNICODE_STRING registryPath, WCHAR letter,
     WCHAR image[KELMOR_PATH_UNITS];
     USHORT driveUnits = 0, imageUnits = 0;
     BOOLEAN valid;
-    PKELMOR_DEVICE drive;
+    PKELMOR_MEDIUM medium;
+    WCHAR created;
 
     if (!MakeRecordKeyName(registryPath, letter, &keyName))
         return;
@@ -80,10 +81,12 @@ static void RestoreRecord(PUNICODE_STRING registryPath, WCHAR letter,
         return;
     if (driveText[0] != letter && driveText[0] != letter - L'A' + L'a')
         return;
-    if (!NT_SUCCESS(KelmorCreateDrive(letter, &drive)))
+    /* The image opens first: a drive appears only with its medium in it, and a record whose
+       image does not open leaves nothing behind. */
+    if (!NT_SUCCESS(KelmorOpenMedium(image, imageUnits, FALSE, &medium)))
         return;
-    if (!NT_SUCCESS(KelmorMountImage(drive, image, imageUnits, 0, FALSE)))
-        KelmorRemoveDrive(drive);
+    if (!NT_SUCCESS(KelmorCreateDrive(letter, medium, image, imageUnits, &created)))
+        KelmorReleaseMedium(medium);
 }
 
 void KelmorRestorePersistentMounts(PUNICODE_STRING registryPath) {
@@ -94,7 +97,11 @@ void KelmorRestorePersistentMounts(PUNICODE_STRING registryPath) {
                                                                  KELMOR_POOL_TAG);
     if (info == NULL)
         return;
+    /* Under the creation lock, so that a drive added meanwhile cannot take a recorded letter
+       between its check and its use. */
+    KelmorLockCreation();
     for (letter = L'A'; letter <= L'Z'; ++letter)
         RestoreRecord(registryPath, letter, info);
+    KelmorUnlockCreation();
     ExFreePoolWithTag(info, KELMOR_POOL_TAG);
 }

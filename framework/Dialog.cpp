@@ -105,6 +105,10 @@ void CDialog::EndDialog(int nResult) {
     if (m_bModal) {
         m_nModalResult = nResult;
         m_bEndModal = TRUE;
+        // The loop looks at the flag only when GetMessage returns, and a message sent by
+        // another thread is handled inside GetMessage without making it return: wake it.
+        if (m_hWnd)
+            ::PostMessage(m_hWnd, WM_NULL, 0, 0);
     } else if (m_hWnd) {
         ::EndDialog(m_hWnd, nResult);
     }

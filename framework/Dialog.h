@@ -18,7 +18,8 @@ public:
     virtual INT_PTR DoModal();
     // Creates the dialog modeless (used by tests and by tools that poke at a live dialog).
     BOOL Create(UINT nIDTemplate, CWnd* pParentWnd = nullptr);
-    // Ends a modal dialog when control returns to its loop; hides a modeless one.
+    // Ends a modal dialog when control returns to its loop (waking the loop, also when the
+    // call comes from a message sent by another thread); hides a modeless one.
     void EndDialog(int nResult);
 
     virtual BOOL OnInitDialog();

@@ -1,8 +1,8 @@
 #include "DiscEngine.h"
 
-#include "../path/DirectoryTree.h"
-#include "../path/HeapString.h"
-#include "../path/Path.h"
+#include "DirectoryTree.h"
+#include "HeapString.h"
+#include "Path.h"
 
 #include <cstdio>
 #include <cstring>

@@ -17,11 +17,19 @@ class IFileSystem;
 using PlatformHandle = intptr_t;
 constexpr PlatformHandle kInvalidPlatformHandle = -1; // INVALID_HANDLE_VALUE, or fd -1
 
-// What the caller passes as the progress bar and the abort event. On Windows these are the
-// progress bar's HWND and the event's HANDLE; on POSIX an IProgressReceiver* and a
-// CAbortEvent* (PosixDiscPlatform.h). Null means none.
+// What the caller passes as the progress bar and the abort event; null means none.
+#ifdef _WIN32
+// The progress bar's HWND and the event's HANDLE, which the dialog holds as such.
 using ProgressBarRef = void*;
 using AbortEventRef = void*;
+#else
+// Typed, so that passing one for the other, or any other object, does not compile
+// (PosixDiscPlatform.h defines both).
+class IProgressReceiver;
+class CAbortEvent;
+using ProgressBarRef = IProgressReceiver*;
+using AbortEventRef = CAbortEvent*;
+#endif
 
 // The answer of the drive geometry request, laid out as the drive delivers it (24 bytes,
 // little-endian).

@@ -1,7 +1,7 @@
 #include "PosixDiscPlatform.h"
 
-#include "../path/FileSystem.h"
-#include "../path/NativePath.h"
+#include "FileSystem.h"
+#include "NativePath.h"
 
 #include <cctype>
 #include <cerrno>
@@ -51,19 +51,39 @@ bool FailErrno() {
     return Fail(Win32ErrorFromErrno(errno));
 }
 
-// The position of each open drive. Reads are positioned reads (pread) from it, so that
-// positioning costs no system call: one read and one write per sector, as with dd.
+// The position of each drive that OpenDrive opened. Reads are positioned reads (pread) from
+// it, so that positioning costs no system call: one read and one write per sector, as with dd.
+// A descriptor that is not in the table is no drive handle: positioning it or reading from it
+// fails with ERROR_INVALID_HANDLE, and looking it up never adds it.
 std::mutex g_positionsLock;
 std::map<int, uint64_t> g_drivePositions;
 
-uint64_t DrivePosition(int fd) {
+void TrackDrive(int fd) {
     std::lock_guard<std::mutex> guard(g_positionsLock);
-    return g_drivePositions[fd];
+    g_drivePositions[fd] = 0;
 }
 
-void SetDrivePosition(int fd, uint64_t position) {
+void ForgetDrive(int fd) {
     std::lock_guard<std::mutex> guard(g_positionsLock);
-    g_drivePositions[fd] = position;
+    g_drivePositions.erase(fd);
+}
+
+bool GetDrivePosition(int fd, uint64_t& position) {
+    std::lock_guard<std::mutex> guard(g_positionsLock);
+    auto found = g_drivePositions.find(fd);
+    if (found == g_drivePositions.end())
+        return false;
+    position = found->second;
+    return true;
+}
+
+bool SetDrivePosition(int fd, uint64_t position) {
+    std::lock_guard<std::mutex> guard(g_positionsLock);
+    auto found = g_drivePositions.find(fd);
+    if (found == g_drivePositions.end())
+        return false;
+    found->second = position;
+    return true;
 }
 
 std::mutex g_bindingsLock;
@@ -170,7 +190,7 @@ PlatformHandle PosixDiscPlatform::OpenDrive(const char* devicePath) {
         FailErrno();
         return kInvalidPlatformHandle;
     }
-    SetDrivePosition(fd, 0);
+    TrackDrive(fd);
     return fd;
 }
 
@@ -226,7 +246,10 @@ uint32_t PosixDiscPlatform::SetPosition(PlatformHandle drive, int32_t low, int32
     }
     // Like SetFilePointer, a position past the end is accepted; the read there delivers 0.
     uint64_t newPosition = static_cast<uint64_t>(offset);
-    SetDrivePosition(static_cast<int>(drive), newPosition);
+    if (!SetDrivePosition(static_cast<int>(drive), newPosition)) {
+        Fail(kErrorInvalidHandle);
+        return kInvalidSetFilePointer;
+    }
     if (high)
         *high = static_cast<int32_t>(newPosition >> 32);
     // A position whose low part looks like the failure answer is told apart by a clear error.
@@ -239,8 +262,10 @@ uint32_t PosixDiscPlatform::SetPosition(PlatformHandle drive, int32_t low, int32
 bool PosixDiscPlatform::Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) {
     // Like ReadFile on a disc: the whole request unless the data ends first.
     int fd = static_cast<int>(drive);
-    uint64_t position = DrivePosition(fd);
+    uint64_t position = 0;
     read = 0;
+    if (!GetDrivePosition(fd, position))
+        return Fail(kErrorInvalidHandle);
     char* target = static_cast<char*>(buffer);
     while (read < size) {
         ssize_t n = pread(fd, target + read, size - read, static_cast<off_t>(position + read));
@@ -296,10 +321,7 @@ bool PosixDiscPlatform::Write(PlatformHandle image, const void* buffer, uint32_t
 }
 
 void PosixDiscPlatform::Close(PlatformHandle handle) {
-    {
-        std::lock_guard<std::mutex> guard(g_positionsLock);
-        g_drivePositions.erase(static_cast<int>(handle));
-    }
+    ForgetDrive(static_cast<int>(handle));
     close(static_cast<int>(handle));
 }
 
@@ -322,11 +344,11 @@ void PosixDiscPlatform::FreeBuffer(void* buffer, uint32_t size) {
 }
 
 bool PosixDiscPlatform::IsSignalled(AbortEventRef event) {
-    return static_cast<const CAbortEvent*>(event)->IsSet();
+    return event->IsSet();
 }
 
 void PosixDiscPlatform::SetProgress(ProgressBarRef progressBar, uint32_t percent) {
-    static_cast<IProgressReceiver*>(progressBar)->SetProgress(percent);
+    progressBar->SetProgress(percent);
 }
 
 uint32_t PosixDiscPlatform::GetLastError() {

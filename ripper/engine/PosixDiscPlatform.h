@@ -18,7 +18,7 @@ void BindDriveDevice(char letter, const std::string& devicePath);
 // The device a drive letter stands for; empty for a letter that names none.
 std::string DriveDevicePath(char letter);
 
-// A manual-reset event: once set it stays set until reset. Pass its address as the abort event.
+// A manual-reset event: once set it stays set until reset. Its address is the abort event.
 class CAbortEvent {
 public:
     void Set() { m_bSignalled.store(true); }
@@ -29,7 +29,7 @@ private:
     std::atomic<bool> m_bSignalled{false};
 };
 
-// Receives the copy's progress. Pass its address as the progress bar.
+// Receives the copy's progress. Its address is the progress bar.
 class IProgressReceiver {
 public:
     virtual ~IProgressReceiver() = default;

@@ -1,6 +1,6 @@
 #include "Win32DiscPlatform.h"
 
-#include "../path/FileSystem.h"
+#include "FileSystem.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -23,6 +23,19 @@ HANDLE ToHandle(PlatformHandle handle) {
 PlatformHandle FromHandle(HANDLE handle) {
     return reinterpret_cast<PlatformHandle>(handle);
 }
+
+// Wine positions no handle of a device that a kernel driver serves: SetFilePointer fails with
+// ERROR_BAD_DEV_TYPE (66) there, and a plain ReadFile then reads from offset 0, while ReadFile
+// with an OVERLAPPED offset on the same synchronous handle reads the right place (measured
+// under Wine 8.0 on a drive of our stand-in driver, past 4 GiB too). So a position refused
+// with that error is kept here and the reads that follow name it in an OVERLAPPED. Windows
+// positions such handles itself and never takes this way. Each drive handle is used by the
+// one thread that opened it, so the kept position belongs to the thread.
+struct CKeptPosition {
+    HANDLE handle = nullptr;
+    ULONGLONG offset = 0;
+};
+thread_local CKeptPosition t_keptPosition;
 
 } // namespace
 
@@ -48,6 +61,21 @@ bool Win32DiscPlatform::GetDriveGeometry(PlatformHandle drive, DiscGeometry& geo
 uint32_t Win32DiscPlatform::SetPosition(PlatformHandle drive, int32_t low, int32_t* high) {
     LONG highPart = high ? *high : 0;
     DWORD result = SetFilePointer(ToHandle(drive), low, high ? &highPart : nullptr, FILE_BEGIN);
+    if (result == INVALID_SET_FILE_POINTER && ::GetLastError() == ERROR_BAD_DEV_TYPE) {
+        // Without a high part the offset is `low`, sign and all, as SetFilePointer takes it.
+        const LONGLONG offset =
+            high ? static_cast<LONGLONG>(static_cast<ULONGLONG>(static_cast<DWORD>(*high)) << 32 |
+                                         static_cast<DWORD>(low))
+                 : static_cast<LONGLONG>(low);
+        if (offset >= 0) {
+            t_keptPosition.handle = ToHandle(drive);
+            t_keptPosition.offset = static_cast<ULONGLONG>(offset);
+            SetLastError(ERROR_SUCCESS);
+            return static_cast<DWORD>(low);
+        }
+    }
+    if (t_keptPosition.handle == ToHandle(drive))
+        t_keptPosition.handle = nullptr;
     if (high)
         *high = highPart;
     return result;
@@ -55,7 +83,16 @@ uint32_t Win32DiscPlatform::SetPosition(PlatformHandle drive, int32_t low, int32
 
 bool Win32DiscPlatform::Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) {
     DWORD count = 0;
-    BOOL ok = ReadFile(ToHandle(drive), buffer, size, &count, nullptr);
+    BOOL ok;
+    if (t_keptPosition.handle == ToHandle(drive)) {
+        OVERLAPPED position = {};
+        position.Offset = static_cast<DWORD>(t_keptPosition.offset);
+        position.OffsetHigh = static_cast<DWORD>(t_keptPosition.offset >> 32);
+        ok = ReadFile(ToHandle(drive), buffer, size, &count, &position);
+        t_keptPosition.offset += count;
+    } else {
+        ok = ReadFile(ToHandle(drive), buffer, size, &count, nullptr);
+    }
     read = count;
     return ok != FALSE;
 }
@@ -74,6 +111,8 @@ bool Win32DiscPlatform::Write(PlatformHandle image, const void* buffer, uint32_t
 }
 
 void Win32DiscPlatform::Close(PlatformHandle handle) {
+    if (t_keptPosition.handle == ToHandle(handle))
+        t_keptPosition.handle = nullptr;
     CloseHandle(ToHandle(handle));
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Photographs the About box on the test display.
-#   snapshot.sh WINE_RUN WINE_STATE_DIR BITS about_snapshot.exe OUTPUT.png
-# Runs the program through WINE_RUN, waits until it reports the box's screen rectangle, takes
-# the screen with xwd and cuts the box out of it with ImageMagick's convert.
+# Photographs a window of a snapshot program on the test display.
+#   snapshot.sh WINE_RUN WINE_STATE_DIR BITS PROGRAM.exe OUTPUT.png [ARGUMENTS...]
+# Runs the program through WINE_RUN as PROGRAM READY_FILE DONE_FILE ARGUMENTS..., waits until it
+# reports its window's screen rectangle in READY_FILE, takes the screen with xwd, cuts the
+# window out of it with ImageMagick's convert and creates DONE_FILE, at which the program ends.
 set -eu
 
 wine_run=$1
@@ -10,6 +11,7 @@ state=$2
 bits=$3
 program=$4
 output=$5
+shift 5
 
 work="$output.tmp"
 rm -rf "$work"
@@ -24,7 +26,7 @@ status=0
 # 77: this host cannot run Wine programs of this bitness; the test is skipped.
 [ "$status" -eq 77 ] && exit 77
 
-"$wine_run" "$state" "$bits" "$program" "$(windows_path "$work/ready")" "$(windows_path "$work/done")" &
+"$wine_run" "$state" "$bits" "$program" "$(windows_path "$work/ready")" "$(windows_path "$work/done")" "$@" &
 pid=$!
 
 for _ in $(seq 1 300); do
@@ -33,7 +35,7 @@ for _ in $(seq 1 300); do
     sleep 0.2
 done
 if [ ! -s "$work/ready" ]; then
-    echo "the About box did not come up" >&2
+    echo "the window to photograph did not come up" >&2
     touch "$work/done"
     wait "$pid" || true
     exit 1
@@ -49,5 +51,5 @@ wait "$pid" || status=$?
 
 convert "xwd:$work/screen.xwd" -crop "${w}x${h}+${x}+${y}" +repage "$output"
 rm -rf "$work"
-echo "About box photographed: $output"
+echo "photographed: $output"
 exit "$status"

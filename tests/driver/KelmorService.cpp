@@ -214,6 +214,10 @@ DWORD CKelmorService::State() {
     return m_hService != nullptr ? QueryState(m_hService) : 0;
 }
 
+DWORD CKelmorService::HostProcessId() {
+    return m_hService != nullptr ? FindHostProcess(m_hService) : 0;
+}
+
 bool CKelmorService::Remove() {
     std::wstring report;
     if (m_hService != nullptr) {

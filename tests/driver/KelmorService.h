@@ -29,6 +29,8 @@ public:
     // finish in time is reported on stderr; false when the service is still there afterwards.
     bool Remove();
     DWORD State();
+    // The id of the process that hosts the running driver, 0 when none is found.
+    DWORD HostProcessId();
 
     // Removes a service of that name left behind by an earlier run that was cut short.
     static bool RemoveLeftover();

@@ -4,7 +4,7 @@
 #include "DiscEngine.h"
 #include "ScriptedDiscPlatform.h"
 
-#include "../../ripper/path/HeapString.h"
+#include "HeapString.h"
 
 #include <gtest/gtest.h>
 

@@ -2,21 +2,25 @@
 // drive letters, and are ripped through the POSIX platform onto the real file system.
 
 #include "DiscEngine.h"
+#include "ForwardingDiscPlatform.h"
 #include "PosixDiscPlatform.h"
 
-#include "../../ripper/path/HeapString.h"
-#include "../../ripper/path/NativePath.h"
+#include "FileSystem.h"
+#include "HeapString.h"
+#include "NativePath.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 #include <vector>
 
@@ -178,6 +182,129 @@ TEST_F(PosixRip, ImageThatCannotBeCreatedReturnsItsError) {
     EXPECT_EQ(RipDisc(kDiscLetter, "C:\\a<b.iso", nullptr, nullptr), kErrorInvalidName);
     EXPECT_FALSE(Exists(m_dir + "/c/a<b.iso"));
 }
+
+TEST_F(PosixRip, LowerCaseDriveLettersWorkLikeUpperCaseOnes) {
+    std::string iso = MakeIso("LETTERS", 50000);
+    const std::string original = ReadFile(iso);
+    struct {
+        char rootBound;   // the letter the output drive is bound under
+        const char* path; // the output name, with its drive letter as typed
+        char discBound;   // the letter the disc is bound under
+        char discLetter;  // the letter the rip is asked for
+    } const cases[] = {
+        {'C', "c:\\out\\disc.iso", 'R', 'r'},
+        {'c', "C:\\out\\disc.iso", 'r', 'R'},
+        {'c', "c:\\out\\disc.iso", 'r', 'r'},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + std::string(" bound as ") + c.rootBound + ", disc " + c.discLetter +
+                     " bound as " + c.discBound);
+        std::system(("rm -rf '" + m_dir + "/c/out'").c_str());
+        BindDriveRoot('C', "");
+        BindDriveRoot(c.rootBound, m_dir + "/c");
+        BindDriveDevice(kDiscLetter, "");
+        BindDriveDevice(c.discBound, iso);
+
+        CHeapString label;
+        EXPECT_EQ(ReadDiscLabel(c.discLetter, label), 0u);
+        EXPECT_STREQ(label.GetString(), "LETTERS");
+        EXPECT_EQ(RipDisc(c.discLetter, c.path, nullptr, nullptr), 0u);
+        EXPECT_TRUE(ReadFile(m_dir + "/c/out/disc.iso") == original)
+            << "the image is missing or differs from the disc";
+    }
+}
+
+// The POSIX platform, whose directory creation is refused: the image file is then created
+// under a directory that does not exist, as when Windows cannot make one on the way.
+class CNoNewDirectories : public ForwardingDiscPlatform, public IFileSystem {
+public:
+    explicit CNoNewDirectories(IDiscPlatform& inner) : ForwardingDiscPlatform(inner) {}
+    IFileSystem& FileSystem() override { return *this; }
+    uint32_t QueryAttributes(const char* path) override {
+        return m_inner.FileSystem().QueryAttributes(path);
+    }
+    bool MakeDirectory(const char*) override { return false; }
+};
+
+TEST_F(PosixRip, MissingDirectoryIsPathNotFoundAsOnWindows) {
+    // CreateFileA answers ERROR_PATH_NOT_FOUND (3) when a directory on the way is missing, and
+    // ERROR_FILE_NOT_FOUND (2) only for a missing file that it was asked to open.
+    WriteFile(m_dir + "/c/file", "in the way");
+    BindDriveRoot('M', m_dir + "/unmade");
+    PosixDiscPlatform platform;
+    for (const char* path : {"C:\\missing\\disc.iso", "C:\\a\\b\\disc.iso", "C:\\file\\disc.iso",
+                             "M:\\disc.iso", "Q:\\disc.iso"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(platform.CreateImage(path), kInvalidPlatformHandle);
+        EXPECT_EQ(platform.GetLastError(), kErrorPathNotFound);
+    }
+    BindDriveRoot('M', "");
+
+    BindDriveDevice(kDiscLetter, MakeIso("UNMADE", 10000));
+    CNoNewDirectories refusing(platform);
+    EXPECT_EQ(RipDisc(kDiscLetter, "C:\\new\\disc.iso", nullptr, nullptr, refusing),
+              kErrorPathNotFound);
+    EXPECT_FALSE(Exists(m_dir + "/c/new"));
+}
+
+TEST_F(PosixRip, FullDiskEndsTheCopyWithDiskFull) {
+    // /dev/full accepts the open and fails every write with ENOSPC, as a disk that is full.
+    struct stat info;
+    if (stat("/dev/full", &info) != 0 || !S_ISCHR(info.st_mode))
+        GTEST_SKIP() << "no /dev/full on this host";
+    BindDriveDevice(kDiscLetter, MakeIso("FULL", 100000));
+    BindDriveRoot('F', "/dev");
+    EXPECT_EQ(RipDisc(kDiscLetter, "F:\\full", nullptr, nullptr), 112u); // ERROR_DISK_FULL
+    BindDriveRoot('F', "");
+}
+
+TEST(PosixDrives, DescriptorsThatAreNoOpenDriveArePositionedAndReadNever) {
+    // SetFilePointer and ReadFile fail with ERROR_INVALID_HANDLE on a handle that is not open;
+    // the platform answers so for any descriptor that OpenDrive did not give, and asking
+    // about one does not make it a drive.
+    char path[] = "/tmp/engine-descriptor-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "data", 4), 4);
+    PosixDiscPlatform platform;
+    char buffer[16];
+    uint32_t read = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        SCOPED_TRACE(attempt);
+        EXPECT_FALSE(platform.Read(fd, buffer, sizeof(buffer), read));
+        EXPECT_EQ(platform.GetLastError(), 6u);
+        EXPECT_EQ(read, 0u);
+        int32_t high = 0;
+        EXPECT_EQ(platform.SetPosition(fd, 0, &high), kInvalidSetFilePointer);
+        EXPECT_EQ(platform.GetLastError(), 6u);
+    }
+    close(fd);
+
+    // A drive's descriptor is forgotten when the drive is closed.
+    BindDriveDevice('R', path);
+    PlatformHandle drive = platform.OpenDrive("\\\\.\\R:");
+    ASSERT_NE(drive, kInvalidPlatformHandle);
+    EXPECT_TRUE(platform.Read(drive, buffer, sizeof(buffer), read));
+    EXPECT_EQ(read, 4u);
+    platform.Close(drive);
+    EXPECT_EQ(platform.SetPosition(drive, 0, nullptr), kInvalidSetFilePointer);
+    EXPECT_EQ(platform.GetLastError(), 6u);
+    BindDriveDevice('R', "");
+    unlink(path);
+}
+
+// The progress bar and the abort event are typed: one cannot be passed for the other, nor any
+// other object.
+static_assert(!std::is_convertible<CAbortEvent*, ProgressBarRef>::value, "typed progress bar");
+static_assert(!std::is_convertible<IProgressReceiver*, AbortEventRef>::value, "typed event");
+static_assert(!std::is_convertible<int*, AbortEventRef>::value, "typed event");
+static_assert(!std::is_convertible<void*, ProgressBarRef>::value, "typed progress bar");
+static_assert(!std::is_invocable<decltype(RipDisc)&, char, const char*, CAbortEvent*,
+                                 IProgressReceiver*, IDiscPlatform&>::value,
+              "swapped progress bar and abort event");
+static_assert(std::is_invocable<decltype(RipDisc)&, char, const char*, IProgressReceiver*,
+                                CAbortEvent*, IDiscPlatform&>::value,
+              "RipDisc takes a progress receiver and an abort event");
 
 TEST(PosixDrives, DefaultLettersNameTheCdromDevicesInOrder) {
     EXPECT_EQ(DriveDevicePath('C'), "");

@@ -132,6 +132,10 @@ void* ScriptedDiscPlatform::AllocateBuffer(uint32_t size) {
         Fail(8);
         return nullptr;
     }
+    if (size == 0) { // VirtualAlloc refuses an empty region
+        Fail(87);
+        return nullptr;
+    }
     ++liveBuffers;
     return std::calloc(size, 1);
 }

@@ -5,7 +5,7 @@
 
 #include "DiscPlatform.h"
 
-#include "../../ripper/path/FileSystem.h"
+#include "FileSystem.h"
 
 #include <cstdint>
 #include <map>

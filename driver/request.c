@@ -1,0 +1,159 @@
+#include "request.h"
+
+#include <stddef.h>
+
+static uint16_t ReadU16(const uint8_t* bytes) {
+    return (uint16_t)(bytes[0] | bytes[1] << 8);
+}
+
+static uint32_t ReadU32(const uint8_t* bytes) {
+    return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
+           (uint32_t)bytes[3] << 24;
+}
+
+static KELMOR_ACTION ControlAction(uint32_t code) {
+    switch (code) {
+    case KELMOR_ADD_DRIVE:
+        return KelmorActionAddDrive;
+    case KELMOR_QUERY_DRIVES:
+        return KelmorActionQueryDrives;
+    default:
+        return KelmorActionNone;
+    }
+}
+
+static KELMOR_ACTION DriveAction(uint32_t code) {
+    switch (code) {
+    case KELMOR_REMOVE_DRIVE:
+        return KelmorActionRemoveDrive;
+    case KELMOR_MOUNT_IMAGE:
+        return KelmorActionMountImage;
+    case KELMOR_QUERY_IMAGE:
+        return KelmorActionQueryImage;
+    case KELMOR_CDROM_EJECT_MEDIA:
+    case KELMOR_STORAGE_EJECT_MEDIA:
+        return KelmorActionEject;
+    case KELMOR_CDROM_LOAD_MEDIA:
+    case KELMOR_STORAGE_LOAD_MEDIA:
+    case KELMOR_STORAGE_LOAD_MEDIA2:
+        return KelmorActionLoadMedia;
+    case KELMOR_CDROM_GET_DRIVE_GEOMETRY:
+    case KELMOR_DISK_GET_DRIVE_GEOMETRY:
+        return KelmorActionGetGeometry;
+    case KELMOR_CDROM_MEDIA_REMOVAL:
+    case KELMOR_STORAGE_MEDIA_REMOVAL:
+        return KelmorActionMediaRemoval;
+    case KELMOR_CDROM_CHECK_VERIFY:
+    case KELMOR_STORAGE_CHECK_VERIFY:
+    case KELMOR_STORAGE_CHECK_VERIFY2:
+    case KELMOR_DISK_CHECK_VERIFY:
+        return KelmorActionCheckVerify;
+    default:
+        return KelmorActionNone;
+    }
+}
+
+/* The driver's own requests take exactly their input and no output beyond their answer's
+   room: the control panel sends them so, and anything else is a caller that has the
+   protocol wrong. */
+static KELMOR_VERDICT CheckOwnSizes(uint32_t inputLength, uint32_t outputLength,
+                                    uint32_t inputBytes, uint32_t answerBytes) {
+    if (inputLength != inputBytes)
+        return KelmorInvalidParameter;
+    if (answerBytes == 0)
+        return outputLength == 0 ? KelmorAccepted : KelmorInvalidParameter;
+    return outputLength >= answerBytes ? KelmorAccepted : KelmorBufferTooSmall;
+}
+
+/* A mount request names its image as "\??\" and a full path: an even byte length of at least
+   one character past the prefix and at most 510, no NUL inside the path, a NUL right after it
+   when it is shorter than 255 units, and no flags but the two the protocol defines. */
+static KELMOR_VERDICT CheckMountFields(const uint8_t* input, KELMOR_CHECKED_REQUEST* request) {
+    static const uint16_t prefix[4] = {'\\', '?', '?', '\\'};
+    const uint16_t length = ReadU16(input + KELMOR_MOUNT_PATH_LENGTH_OFFSET);
+    const uint32_t flags = ReadU32(input + KELMOR_MOUNT_FLAGS_OFFSET);
+    uint16_t units, i;
+
+    if (length % 2 != 0 || length < 2 * 5 || length > 2 * KELMOR_PATH_UNITS)
+        return KelmorInvalidParameter;
+    units = (uint16_t)(length / 2);
+    if (units < KELMOR_PATH_UNITS && ReadU16(input + 2 * units) != 0)
+        return KelmorInvalidParameter;
+    for (i = 0; i < units; ++i) {
+        const uint16_t unit = ReadU16(input + 2 * i);
+        if (unit == 0 || (i < 4 && unit != prefix[i]))
+            return KelmorInvalidParameter;
+    }
+    if ((flags & ~KELMOR_MOUNT_FLAGS_KNOWN) != 0)
+        return KelmorInvalidParameter;
+    request->ImagePath = input;
+    request->ImagePathUnits = units;
+    request->Flags = flags;
+    return KelmorAccepted;
+}
+
+static KELMOR_VERDICT CheckFields(const uint8_t* input, uint32_t inputLength, uint32_t outputLength,
+                                  KELMOR_CHECKED_REQUEST* request) {
+    KELMOR_VERDICT verdict;
+
+    switch (request->Action) {
+    case KelmorActionAddDrive:
+        request->AnswerBytes = KELMOR_ADD_DRIVE_ANSWER_BYTES;
+        return CheckOwnSizes(inputLength, outputLength, 0, KELMOR_ADD_DRIVE_ANSWER_BYTES);
+    case KelmorActionQueryDrives:
+        request->AnswerBytes = KELMOR_DRIVE_LIST_BYTES;
+        return CheckOwnSizes(inputLength, outputLength, 0, KELMOR_DRIVE_LIST_BYTES);
+    case KelmorActionQueryImage:
+        request->AnswerBytes = KELMOR_IMAGE_INFO_BYTES;
+        return CheckOwnSizes(inputLength, outputLength, 0, KELMOR_IMAGE_INFO_BYTES);
+    case KelmorActionRemoveDrive:
+        return CheckOwnSizes(inputLength, outputLength, 0, 0);
+    case KelmorActionMountImage:
+        verdict = CheckOwnSizes(inputLength, outputLength, KELMOR_MOUNT_REQUEST_BYTES, 0);
+        return verdict != KelmorAccepted ? verdict : CheckMountFields(input, request);
+
+    /* The standard requests keep the rules of a CD-ROM drive: the buffers they do not use
+       are not looked at. */
+    case KelmorActionEject:
+    case KelmorActionLoadMedia:
+        return KelmorAccepted;
+    case KelmorActionGetGeometry:
+        request->AnswerBytes = KELMOR_GEOMETRY_BYTES;
+        return outputLength >= KELMOR_GEOMETRY_BYTES ? KelmorAccepted : KelmorBufferTooSmall;
+    case KelmorActionMediaRemoval:
+        if (inputLength < 1)
+            return KelmorInvalidParameter;
+        request->Prevent = input[0] != 0;
+        return KelmorAccepted;
+    case KelmorActionCheckVerify:
+        /* The change count is answered only to a caller that gives room for it. */
+        if (outputLength == 0)
+            return KelmorAccepted;
+        request->AnswerBytes = KELMOR_CHANGE_COUNT_BYTES;
+        return outputLength >= KELMOR_CHANGE_COUNT_BYTES ? KelmorAccepted : KelmorBufferTooSmall;
+    default:
+        return KelmorUnknownRequest;
+    }
+}
+
+KELMOR_VERDICT KelmorCheckRequest(KELMOR_TARGET target, uint32_t code, const void* buffer,
+                                  uint32_t inputLength, uint32_t outputLength,
+                                  KELMOR_CHECKED_REQUEST* request) {
+    KELMOR_CHECKED_REQUEST checked = {KelmorActionNone, 0, NULL, 0, 0, 0};
+    KELMOR_VERDICT verdict;
+
+    *request = checked;
+    if (target == KelmorTargetControl)
+        checked.Action = ControlAction(code);
+    else if (target == KelmorTargetDrive)
+        checked.Action = DriveAction(code);
+    if (checked.Action == KelmorActionNone)
+        return KelmorUnknownRequest;
+    if (buffer == NULL && (inputLength != 0 || outputLength != 0))
+        return KelmorInvalidParameter;
+
+    verdict = CheckFields((const uint8_t*)buffer, inputLength, outputLength, &checked);
+    if (verdict == KelmorAccepted)
+        *request = checked;
+    return verdict;
+}

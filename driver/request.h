@@ -1,0 +1,125 @@
+/*
+ * The checks every request to the stand-in driver passes before the driver acts on it: which
+ * device takes which request, the sizes of its input and output, and the fields of a mount
+ * request. Plain C on fixed-width types, without the kernel headers, so that the same checks
+ * build into the driver and natively, where they are tested and fuzzed.
+ */
+#ifndef KELMOR_REQUEST_H
+#define KELMOR_REQUEST_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The Windows control-code rule, for buffered requests. */
+#define KELMOR_CONTROL_CODE(deviceType, function, access)                                          \
+    ((uint32_t)(deviceType) << 16 | (uint32_t)(access) << 14 | (uint32_t)(function) << 2)
+
+#define KELMOR_DEVICE_CD_ROM 0x0002u
+#define KELMOR_DEVICE_DISK 0x0007u
+#define KELMOR_DEVICE_MASS_STORAGE 0x002Du
+#define KELMOR_ANY_ACCESS 0u
+#define KELMOR_READ_ACCESS 1u
+
+/* The driver's own requests. */
+#define KELMOR_ADD_DRIVE KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0xCC0, KELMOR_ANY_ACCESS)
+#define KELMOR_REMOVE_DRIVE KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0xCC1, KELMOR_ANY_ACCESS)
+#define KELMOR_MOUNT_IMAGE KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0xCC2, KELMOR_ANY_ACCESS)
+#define KELMOR_QUERY_DRIVES KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0xCC3, KELMOR_ANY_ACCESS)
+#define KELMOR_QUERY_IMAGE KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0xCC4, KELMOR_ANY_ACCESS)
+
+/* The standard requests a disc reader sends to a drive, from their documented definitions. */
+#define KELMOR_CDROM_CHECK_VERIFY                                                                  \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0x0200, KELMOR_READ_ACCESS)
+#define KELMOR_CDROM_MEDIA_REMOVAL                                                                 \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0x0201, KELMOR_READ_ACCESS)
+#define KELMOR_CDROM_EJECT_MEDIA                                                                   \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0x0202, KELMOR_READ_ACCESS)
+#define KELMOR_CDROM_LOAD_MEDIA                                                                    \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0x0203, KELMOR_READ_ACCESS)
+#define KELMOR_CDROM_GET_DRIVE_GEOMETRY                                                            \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0x0013, KELMOR_READ_ACCESS)
+#define KELMOR_STORAGE_CHECK_VERIFY                                                                \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_MASS_STORAGE, 0x0200, KELMOR_READ_ACCESS)
+#define KELMOR_STORAGE_CHECK_VERIFY2                                                               \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_MASS_STORAGE, 0x0200, KELMOR_ANY_ACCESS)
+#define KELMOR_STORAGE_MEDIA_REMOVAL                                                               \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_MASS_STORAGE, 0x0201, KELMOR_READ_ACCESS)
+#define KELMOR_STORAGE_EJECT_MEDIA                                                                 \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_MASS_STORAGE, 0x0202, KELMOR_READ_ACCESS)
+#define KELMOR_STORAGE_LOAD_MEDIA                                                                  \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_MASS_STORAGE, 0x0203, KELMOR_READ_ACCESS)
+#define KELMOR_STORAGE_LOAD_MEDIA2                                                                 \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_MASS_STORAGE, 0x0203, KELMOR_ANY_ACCESS)
+#define KELMOR_DISK_GET_DRIVE_GEOMETRY                                                             \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_DISK, 0x0000, KELMOR_ANY_ACCESS)
+#define KELMOR_DISK_CHECK_VERIFY KELMOR_CONTROL_CODE(KELMOR_DEVICE_DISK, 0x0200, KELMOR_READ_ACCESS)
+
+/* Sizes of the buffers on the wire, in bytes. */
+#define KELMOR_PATH_UNITS 255
+#define KELMOR_DRIVE_LIST_BYTES 54
+#define KELMOR_MOUNT_REQUEST_BYTES 516
+#define KELMOR_IMAGE_INFO_BYTES 514
+#define KELMOR_ADD_DRIVE_ANSWER_BYTES 2
+#define KELMOR_GEOMETRY_BYTES 24
+#define KELMOR_CHANGE_COUNT_BYTES 4
+#define KELMOR_MOUNT_PATH_LENGTH_OFFSET 510
+#define KELMOR_MOUNT_FLAGS_OFFSET 512
+#define KELMOR_MOUNT_FLAGS_KNOWN 0x3u /* suppress UDF (0x1), suppress Joliet (0x2) */
+
+/* The device a request was sent to. */
+typedef enum KELMOR_TARGET {
+    KelmorTargetControl = 1, /* "\\.\Quillmere" */
+    KelmorTargetDrive = 2    /* "\\.\X:" */
+} KELMOR_TARGET;
+
+typedef enum KELMOR_ACTION {
+    KelmorActionNone = 0,
+    KelmorActionAddDrive,
+    KelmorActionQueryDrives,
+    KelmorActionRemoveDrive,
+    KelmorActionMountImage,
+    KelmorActionQueryImage,
+    KelmorActionEject,
+    KelmorActionLoadMedia,
+    KelmorActionGetGeometry,
+    KelmorActionMediaRemoval,
+    KelmorActionCheckVerify
+} KELMOR_ACTION;
+
+/* How a request fares; the driver answers each refusal with the status named beside it. */
+typedef enum KELMOR_VERDICT {
+    KelmorAccepted = 0,
+    KelmorUnknownRequest,   /* STATUS_INVALID_DEVICE_REQUEST: not a request of this device */
+    KelmorInvalidParameter, /* STATUS_INVALID_PARAMETER: wrong input size or fields */
+    KelmorBufferTooSmall    /* STATUS_BUFFER_TOO_SMALL: no room for the answer */
+} KELMOR_VERDICT;
+
+/* An accepted request, as the driver carries it out. */
+typedef struct KELMOR_CHECKED_REQUEST {
+    KELMOR_ACTION Action;
+    uint32_t AnswerBytes; /* bytes the answer writes at the start of the output, at most its size */
+    /* IOCTL_KELMOR_MOUNT_IMAGE: the path (UTF-16, "\??\" and the image's full path, not
+       terminated) where it lies in the caller's input, its length and the mount flags. */
+    const uint8_t* ImagePath;
+    uint16_t ImagePathUnits;
+    uint32_t Flags;
+    /* Media removal: nonzero to lock the medium, 0 to release it. */
+    int Prevent;
+} KELMOR_CHECKED_REQUEST;
+
+/* Checks the request `code` sent to `target` with a buffered input of `inputLength` bytes and
+   room for `outputLength` bytes of answer, both in `buffer` (null only when both are 0). Reads
+   nothing outside the input's `inputLength` bytes and writes nothing at all. On
+   KelmorAccepted, `request` says what to do; otherwise it is cleared. */
+KELMOR_VERDICT KelmorCheckRequest(KELMOR_TARGET target, uint32_t code, const void* buffer,
+                                  uint32_t inputLength, uint32_t outputLength,
+                                  KELMOR_CHECKED_REQUEST* request);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

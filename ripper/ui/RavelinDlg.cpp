@@ -1,0 +1,319 @@
+#include "RavelinDlg.h"
+
+#include "AboutBox.h"
+#include "DiscEngine.h"
+#include "DlgControl.h"
+#include "HeapString.h"
+#include "ImageWriteMonitor.h"
+#include "resource.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+// What GetLogicalDriveStringsA is given: all 26 roots such as "D:\" with their NULs, and the
+// NUL that ends the list.
+constexpr DWORD kDriveStringsLength = 105;
+
+// A copy that ended by an exception of the layers below, not by a result of its own.
+constexpr uint32_t kErrorInternal = 1359; // ERROR_INTERNAL_ERROR
+
+HICON LoadProgramIcon(int cxMetric, int cyMetric) {
+    return static_cast<HICON>(::LoadImageA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME),
+                                           IMAGE_ICON, ::GetSystemMetrics(cxMetric),
+                                           ::GetSystemMetrics(cyMetric), LR_DEFAULTCOLOR));
+}
+
+// Signals `event` and waits up to `timeout` ms for `thread` to end. The rip thread reports
+// progress by sending to the progress bar, a window of this thread, and each send waits until
+// this thread handles it: a wait that handled nothing would let a send in flight and the wait
+// block each other for ever. So messages sent by other threads are handled meanwhile, and
+// nothing else: no posted message, no input, so no handler of the dialog runs inside the wait.
+DWORD SignalAndWaitForThread(HANDLE event, HANDLE thread, DWORD timeout) {
+    ::SetEvent(event);
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        MSG msg;
+        ::PeekMessage(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        DWORD remaining = INFINITE;
+        if (timeout != INFINITE) {
+            DWORD elapsed = ::GetTickCount() - start;
+            remaining = elapsed < timeout ? timeout - elapsed : 0;
+        }
+        DWORD result = ::MsgWaitForMultipleObjectsEx(1, &thread, remaining, QS_SENDMESSAGE,
+                                                     MWMO_INPUTAVAILABLE);
+        if (result != WAIT_OBJECT_0 + 1)
+            return result;
+    }
+}
+
+} // namespace
+
+unsigned __stdcall LabelThreadProc(void* pJob) {
+    std::unique_ptr<CLabelJob> job(static_cast<CLabelJob*>(pJob));
+    if (job->strRoot.IsEmpty())
+        return 0;
+    try {
+        CHeapString label;
+        ReadDiscLabel(job->strRoot[0], label, job->discs);
+        if (label.IsEmpty())
+            return 0;
+        if (job->mailbox->Deliver(job->nRequest, CString(label.GetString())))
+            ::PostMessage(job->hDialog, WM_LABEL_READ, job->nRequest, 0);
+    } catch (...) {
+        // No label: the name stays as it is, as with an unreadable disc.
+    }
+    return 0;
+}
+
+unsigned __stdcall RipThreadProc(void* pJob) {
+    std::unique_ptr<CRipJob> job(static_cast<CRipJob*>(pJob));
+    CImageWriteMonitor monitor(job->discs);
+    uint32_t result = kErrorInternal;
+    try {
+        result =
+            RipDisc(job->strRoot[0], job->strOutputName, job->hProgress, job->hAbortEvent, monitor);
+    } catch (const std::bad_alloc&) {
+        result = kErrorNotEnoughMemory;
+    } catch (...) {
+        result = kErrorInternal;
+    }
+    // The dialog returns to idle on this message, so it goes out whatever happened above.
+    ::PostMessage(job->hDialog, WM_RIP_DONE, result, monitor.WriteFailed() ? 1 : 0);
+    return 0;
+}
+
+BEGIN_MESSAGE_MAP(CRavelinDlg, CDialog)
+ON_WM_SYSCOMMAND()
+ON_WM_PAINT()
+ON_WM_QUERYDRAGICON()
+ON_WM_SETCURSOR()
+ON_BN_CLICKED(IDC_RIP, OnRipClicked)
+ON_BN_CLICKED(IDC_CLOSE, OnCloseClicked)
+ON_MESSAGE(WM_RIP_DONE, OnRipDone)
+ON_CBN_SELCHANGE(IDC_DRIVE_LIST, OnDriveChanged)
+ON_EN_CHANGE(IDC_OUTPUT_NAME, OnOutputNameChanged)
+ON_MESSAGE(WM_LABEL_READ, OnLabelRead)
+END_MESSAGE_MAP()
+
+CRavelinDlg::CRavelinDlg(IRavelinPlatform& system, IDiscPlatform& discs)
+    : CDialog(IDD_RAVELIN_DIALOG), m_hIcon(LoadProgramIcon(SM_CXICON, SM_CYICON)),
+      m_hSmallIcon(LoadProgramIcon(SM_CXSMICON, SM_CYSMICON)), m_system(system), m_discs(discs),
+      m_labels(std::make_shared<CLabelMailbox>()) {
+    m_hAbortEvent = m_system.CreateEventA(TRUE, FALSE);
+}
+
+CRavelinDlg::~CRavelinDlg() {
+    if (m_hIcon)
+        ::DestroyIcon(m_hIcon);
+    if (m_hSmallIcon)
+        ::DestroyIcon(m_hSmallIcon);
+    if (m_hAbortEvent && m_hRipThread &&
+        SignalAndWaitForThread(m_hAbortEvent, m_hRipThread, kCloseWaitMilliseconds) ==
+            WAIT_TIMEOUT) {
+        // The copy is still running and uses the event: leave both handles to it. The
+        // program is ending, and the image keeps what was written so far.
+        return;
+    }
+    if (m_hAbortEvent)
+        ::CloseHandle(m_hAbortEvent);
+    if (m_hRipThread)
+        ::CloseHandle(m_hRipThread);
+}
+
+void CRavelinDlg::DoDataExchange(CDataExchange* pDX) {
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_DRIVE_LIST, m_comboDrive);
+    DDX_Text(pDX, IDC_OUTPUT_NAME, m_strOutputName);
+    DDV_MaxChars(pDX, m_strOutputName, kMaxOutputName);
+}
+
+BOOL CRavelinDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+
+    if (CMenu* pSysMenu = GetSystemMenu(FALSE)) {
+        CString strAbout;
+        strAbout.LoadString(IDS_ABOUTBOX);
+        pSysMenu->AppendMenu(MF_SEPARATOR);
+        pSysMenu->AppendMenu(MF_STRING, IDM_ABOUTBOX, strAbout);
+    }
+
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hSmallIcon, FALSE);
+
+    FillDriveList();
+    if (m_comboDrive.GetCount() == 0)
+        ShowMessage(IDS_NO_DRIVE);
+    else
+        m_comboDrive.SetCurSel(0);
+
+    UpdateControls();
+    StartLabelThread();
+    return TRUE;
+}
+
+void CRavelinDlg::OnOK() {}
+
+void CRavelinDlg::FillDriveList() {
+    char roots[kDriveStringsLength] = {};
+    DWORD length = m_system.GetLogicalDriveStringsA(kDriveStringsLength, roots);
+    // 0 is a failure, and a length beyond the buffer means the list did not fit: either way
+    // there is no list to walk.
+    if (length == 0 || length >= kDriveStringsLength)
+        return;
+    roots[kDriveStringsLength - 1] = '\0';
+    const char* const end = roots + length;
+    for (const char* root = roots; root < end && *root; root += std::strlen(root) + 1) {
+        if (m_system.GetDriveTypeA(root) == DRIVE_CDROM)
+            m_comboDrive.AddString(root);
+    }
+}
+
+void CRavelinDlg::UpdateControls() {
+    UpdateData(TRUE);
+    if (IsCopying()) {
+        EnableDlgControl(this, IDC_DRIVE_LIST, FALSE);
+        EnableDlgControl(this, IDC_OUTPUT_NAME, FALSE);
+        GetDlgItem(IDC_PROGRESS)->ShowWindow(SW_SHOW);
+        SetDlgItemText(IDC_RIP, "&Abort");
+        EnableDlgControl(this, IDC_CLOSE, FALSE);
+    } else {
+        EnableDlgControl(this, IDC_DRIVE_LIST, TRUE);
+        EnableDlgControl(this, IDC_OUTPUT_NAME, TRUE);
+        GetDlgItem(IDC_PROGRESS)->ShowWindow(SW_HIDE);
+        SetDlgItemText(IDC_RIP, "&Rip");
+        BOOL bCanRip = !SelectedRoot().IsEmpty() && !m_strOutputName.IsEmpty();
+        EnableDlgControl(this, IDC_RIP, bCanRip);
+        EnableDlgControl(this, IDC_CLOSE, TRUE);
+    }
+}
+
+void CRavelinDlg::OnSysCommand(UINT nID, LPARAM lParam) {
+    if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutBox dlgAbout;
+        dlgAbout.DoModal();
+    } else {
+        CDialog::OnSysCommand(nID, lParam);
+    }
+}
+
+void CRavelinDlg::OnPaint() {
+    if (!IsIconic()) {
+        CDialog::OnPaint();
+        return;
+    }
+    CPaintDC dc(this);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+    CRect rect;
+    GetClientRect(rect);
+    int x = (rect.Width() - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+    int y = (rect.Height() - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+    dc.DrawIcon(x, y, m_hIcon);
+}
+
+HCURSOR CRavelinDlg::OnQueryDragIcon() {
+    return m_hSmallIcon;
+}
+
+BOOL CRavelinDlg::OnSetCursor(CWnd* pWnd, UINT nHitTest, UINT message) {
+    // Only the dialog's own background shows that a copy runs; its controls keep their cursor.
+    if (pWnd == this && nHitTest == HTCLIENT && IsCopying()) {
+        ::SetCursor(::LoadCursor(nullptr, IDC_APPSTARTING));
+        return TRUE;
+    }
+    return CDialog::OnSetCursor(pWnd, nHitTest, message);
+}
+
+void CRavelinDlg::OnRipClicked() {
+    if (m_hRipThread) {
+        // Abort. m_hRipThread is closed when WM_RIP_DONE, already queued, is handled.
+        if (m_hAbortEvent)
+            SignalAndWaitForThread(m_hAbortEvent, m_hRipThread, INFINITE);
+        UpdateControls();
+        return;
+    }
+
+    CString strRoot = SelectedRoot();
+    if (strRoot.IsEmpty())
+        return;
+    ::SetCursor(::LoadCursor(nullptr, IDC_APPSTARTING));
+    std::unique_ptr<CRipJob> job(new CRipJob{m_discs, strRoot, m_strOutputName,
+                                             ::GetDlgItem(m_hWnd, IDC_PROGRESS), m_hAbortEvent,
+                                             m_hWnd});
+    m_hRipThread = m_system.BeginThreadEx(RipThreadProc, job.get());
+    if (m_hRipThread)
+        job.release(); // the thread owns it now
+    UpdateControls();
+}
+
+void CRavelinDlg::OnCloseClicked() {
+    EndDialog(IDOK);
+}
+
+LRESULT CRavelinDlg::OnRipDone(WPARAM wParam, LPARAM lParam) {
+    ::SetCursor(::LoadCursor(nullptr, IDC_ARROW));
+    if (m_hRipThread) {
+        ::CloseHandle(m_hRipThread);
+        m_hRipThread = nullptr;
+    }
+    if (m_hAbortEvent)
+        ::ResetEvent(m_hAbortEvent);
+    UpdateControls();
+
+    // A failed copy is silent, except where the user would be misled: a name that was never
+    // usable, and an image file that looks whole but is not.
+    if (static_cast<uint32_t>(wParam) == kErrorInvalidName)
+        ShowMessage(IDS_INVALID_NAME);
+    else if (lParam)
+        ShowMessage(IDS_WRITE_FAILED);
+    return 0;
+}
+
+void CRavelinDlg::OnDriveChanged() {
+    UpdateControls();
+    StartLabelThread();
+}
+
+void CRavelinDlg::OnOutputNameChanged() {
+    UpdateControls();
+}
+
+LRESULT CRavelinDlg::OnLabelRead(WPARAM wParam, LPARAM) {
+    CString label;
+    // A label for an earlier selection, or one that arrives while a copy runs, is dropped.
+    if (!m_labels->Collect(static_cast<unsigned>(wParam), label) || IsCopying())
+        return 0;
+    SetDlgItemText(IDC_OUTPUT_NAME, label + ".iso");
+    return 0;
+}
+
+BOOL CRavelinDlg::IsCopying() const {
+    return m_hRipThread && ::WaitForSingleObject(m_hRipThread, 0) == WAIT_TIMEOUT;
+}
+
+CString CRavelinDlg::SelectedRoot() const {
+    CString root;
+    int nSelected = m_comboDrive.GetCurSel();
+    if (nSelected != CB_ERR)
+        m_comboDrive.GetLBText(nSelected, root);
+    return root;
+}
+
+void CRavelinDlg::StartLabelThread() {
+    std::unique_ptr<CLabelJob> job(
+        new CLabelJob{m_discs, SelectedRoot(), m_hWnd, m_labels->NewRequest(), m_labels});
+    // Label threads are never tracked: the handle is closed at once.
+    if (HANDLE hThread = m_system.BeginThreadEx(LabelThreadProc, job.get())) {
+        job.release();
+        ::CloseHandle(hThread);
+    }
+}
+
+void CRavelinDlg::ShowMessage(UINT nIDText) {
+    CString text;
+    CString caption;
+    text.LoadString(nIDText);
+    caption.LoadString(IDS_RAVELIN);
+    MessageBox(text, caption, MB_OK | MB_ICONHAND);
+}

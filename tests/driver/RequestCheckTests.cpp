@@ -1,0 +1,207 @@
+// The stand-in driver's request checks, built natively: which device takes which request, the
+// sizes each request needs, and the fields of a mount request.
+
+#include "request.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kUnknownCode = KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0xCC5, 0);
+
+// A mount request as the control panel builds it: "\??\" and `path`, terminated when shorter
+// than 255 units.
+std::vector<uint8_t> MountRequest(const std::u16string& path, uint32_t flags = 0) {
+    std::vector<uint8_t> bytes(KELMOR_MOUNT_REQUEST_BYTES, 0);
+    const std::u16string full = u"\\??\\" + path;
+    for (size_t i = 0; i < full.size() && i < KELMOR_PATH_UNITS; ++i) {
+        bytes[2 * i] = static_cast<uint8_t>(full[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<uint8_t>(full[i] >> 8);
+    }
+    const uint16_t length = static_cast<uint16_t>(2 * full.size());
+    bytes[510] = static_cast<uint8_t>(length & 0xFF);
+    bytes[511] = static_cast<uint8_t>(length >> 8);
+    for (int i = 0; i < 4; ++i)
+        bytes[512 + i] = static_cast<uint8_t>(flags >> (8 * i));
+    return bytes;
+}
+
+void SetLength(std::vector<uint8_t>& request, uint16_t length) {
+    request[510] = static_cast<uint8_t>(length & 0xFF);
+    request[511] = static_cast<uint8_t>(length >> 8);
+}
+
+KELMOR_VERDICT Check(KELMOR_TARGET target, uint32_t code, uint32_t input, uint32_t output,
+                     KELMOR_CHECKED_REQUEST* request = nullptr) {
+    // The input is zero-filled, so a mount request's fields are refused unless the caller
+    // builds them (MountRequest).
+    std::vector<uint8_t> buffer(std::max(input, output) + 1, 0);
+    KELMOR_CHECKED_REQUEST ignored;
+    return KelmorCheckRequest(target, code, buffer.data(), input, output,
+                              request ? request : &ignored);
+}
+
+struct SizeCase {
+    const char* what;
+    KELMOR_TARGET target;
+    uint32_t code;
+    uint32_t input;
+    uint32_t output;
+    KELMOR_VERDICT verdict;
+    uint32_t answerBytes;
+};
+
+TEST(RequestChecks, SizesOfEachRequestOnItsDevice) {
+    const KELMOR_TARGET control = KelmorTargetControl, drive = KelmorTargetDrive;
+    const SizeCase cases[] = {
+        {"add drive", control, KELMOR_ADD_DRIVE, 0, 2, KelmorAccepted, 2},
+        {"add drive, larger answer room", control, KELMOR_ADD_DRIVE, 0, 64, KelmorAccepted, 2},
+        {"add drive, one byte of room", control, KELMOR_ADD_DRIVE, 0, 1, KelmorBufferTooSmall, 0},
+        {"add drive with input", control, KELMOR_ADD_DRIVE, 1, 2, KelmorInvalidParameter, 0},
+        {"query drives", control, KELMOR_QUERY_DRIVES, 0, 54, KelmorAccepted, 54},
+        {"query drives, short", control, KELMOR_QUERY_DRIVES, 0, 53, KelmorBufferTooSmall, 0},
+        {"query drives, no room", control, KELMOR_QUERY_DRIVES, 0, 0, KelmorBufferTooSmall, 0},
+        {"query image", drive, KELMOR_QUERY_IMAGE, 0, 514, KelmorAccepted, 514},
+        {"query image, short", drive, KELMOR_QUERY_IMAGE, 0, 513, KelmorBufferTooSmall, 0},
+        {"query image with input", drive, KELMOR_QUERY_IMAGE, 4, 514, KelmorInvalidParameter, 0},
+        {"remove", drive, KELMOR_REMOVE_DRIVE, 0, 0, KelmorAccepted, 0},
+        {"remove with output", drive, KELMOR_REMOVE_DRIVE, 0, 1, KelmorInvalidParameter, 0},
+        {"remove with input", drive, KELMOR_REMOVE_DRIVE, 1, 0, KelmorInvalidParameter, 0},
+        {"mount, short", drive, KELMOR_MOUNT_IMAGE, 515, 0, KelmorInvalidParameter, 0},
+        {"mount, long", drive, KELMOR_MOUNT_IMAGE, 517, 0, KelmorInvalidParameter, 0},
+        {"mount, none", drive, KELMOR_MOUNT_IMAGE, 0, 0, KelmorInvalidParameter, 0},
+        {"eject, any buffers", drive, KELMOR_CDROM_EJECT_MEDIA, 7, 9, KelmorAccepted, 0},
+        {"load media", drive, KELMOR_STORAGE_LOAD_MEDIA, 0, 0, KelmorAccepted, 0},
+        {"geometry", drive, KELMOR_CDROM_GET_DRIVE_GEOMETRY, 0, 24, KelmorAccepted, 24},
+        {"geometry, short", drive, KELMOR_DISK_GET_DRIVE_GEOMETRY, 0, 23, KelmorBufferTooSmall, 0},
+        {"media removal", drive, KELMOR_CDROM_MEDIA_REMOVAL, 1, 0, KelmorAccepted, 0},
+        {"media removal, no input", drive, KELMOR_STORAGE_MEDIA_REMOVAL, 0, 0,
+         KelmorInvalidParameter, 0},
+        {"check verify, no answer", drive, KELMOR_CDROM_CHECK_VERIFY, 0, 0, KelmorAccepted, 0},
+        {"check verify, answer", drive, KELMOR_STORAGE_CHECK_VERIFY2, 0, 4, KelmorAccepted, 4},
+        {"check verify, short", drive, KELMOR_DISK_CHECK_VERIFY, 0, 3, KelmorBufferTooSmall, 0},
+        // Each device takes its own requests only.
+        {"add drive on a drive", drive, KELMOR_ADD_DRIVE, 0, 2, KelmorUnknownRequest, 0},
+        {"query drives on a drive", drive, KELMOR_QUERY_DRIVES, 0, 54, KelmorUnknownRequest, 0},
+        {"query image on control", control, KELMOR_QUERY_IMAGE, 0, 514, KelmorUnknownRequest, 0},
+        {"eject on control", control, KELMOR_CDROM_EJECT_MEDIA, 0, 0, KelmorUnknownRequest, 0},
+        {"unknown function", drive, kUnknownCode, 0, 0, KelmorUnknownRequest, 0},
+        // The same function with another transfer method is another request.
+        {"query image, direct I/O", drive, KELMOR_QUERY_IMAGE | 1, 0, 514, KelmorUnknownRequest, 0},
+        {"query drives, neither I/O", control, KELMOR_QUERY_DRIVES | 3, 0, 54, KelmorUnknownRequest,
+         0},
+        {"unknown device", static_cast<KELMOR_TARGET>(0), KELMOR_ADD_DRIVE, 0, 2,
+         KelmorUnknownRequest, 0},
+    };
+    for (const SizeCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        KELMOR_CHECKED_REQUEST request;
+        EXPECT_EQ(Check(c.target, c.code, c.input, c.output, &request), c.verdict);
+        EXPECT_EQ(request.AnswerBytes, c.answerBytes);
+        if (c.verdict != KelmorAccepted) {
+            EXPECT_EQ(request.Action, KelmorActionNone);
+        }
+        EXPECT_LE(request.AnswerBytes, c.output);
+    }
+}
+
+TEST(RequestChecks, NullBufferWithASizeIsRefused) {
+    KELMOR_CHECKED_REQUEST request;
+    EXPECT_EQ(
+        KelmorCheckRequest(KelmorTargetControl, KELMOR_QUERY_DRIVES, nullptr, 0, 54, &request),
+        KelmorInvalidParameter);
+    EXPECT_EQ(KelmorCheckRequest(KelmorTargetDrive, KELMOR_MOUNT_IMAGE, nullptr, 516, 0, &request),
+              KelmorInvalidParameter);
+    EXPECT_EQ(
+        KelmorCheckRequest(KelmorTargetDrive, KELMOR_CDROM_MEDIA_REMOVAL, nullptr, 1, 0, &request),
+        KelmorInvalidParameter);
+    // No buffers at all is how the requests without any are sent.
+    EXPECT_EQ(KelmorCheckRequest(KelmorTargetDrive, KELMOR_REMOVE_DRIVE, nullptr, 0, 0, &request),
+              KelmorAccepted);
+    EXPECT_EQ(request.Action, KelmorActionRemoveDrive);
+}
+
+TEST(RequestChecks, MountRequestFields) {
+    struct Case {
+        const char* what;
+        void (*spoil)(std::vector<uint8_t>&);
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"as the panel builds it", [](std::vector<uint8_t>&) {}, true},
+        {"odd length", [](std::vector<uint8_t>& r) { SetLength(r, 2 * 12 - 1); }, false},
+        {"zero length", [](std::vector<uint8_t>& r) { SetLength(r, 0); }, false},
+        {"prefix alone", [](std::vector<uint8_t>& r) { SetLength(r, 8); }, false},
+        {"length past the path field", [](std::vector<uint8_t>& r) { SetLength(r, 512); }, false},
+        {"no terminator", [](std::vector<uint8_t>& r) { SetLength(r, 2 * 11); }, false},
+        {"NUL inside the path", [](std::vector<uint8_t>& r) { r[2 * 6] = r[2 * 6 + 1] = 0; },
+         false},
+        {"no prefix", [](std::vector<uint8_t>& r) { r[2] = 'X'; }, false},
+        {"unknown flag", [](std::vector<uint8_t>& r) { r[512] = 0x4; }, false},
+        {"high flag", [](std::vector<uint8_t>& r) { r[515] = 0x80; }, false},
+        {"both known flags", [](std::vector<uint8_t>& r) { r[512] = 0x3; }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> bytes = MountRequest(u"C:\\a\\b.iso"); // 4 + 10 = 14 units
+        c.spoil(bytes);
+        KELMOR_CHECKED_REQUEST request;
+        const KELMOR_VERDICT verdict = KelmorCheckRequest(KelmorTargetDrive, KELMOR_MOUNT_IMAGE,
+                                                          bytes.data(), 516, 0, &request);
+        EXPECT_EQ(verdict, c.accepted ? KelmorAccepted : KelmorInvalidParameter);
+        if (c.accepted) {
+            EXPECT_EQ(request.Action, KelmorActionMountImage);
+            EXPECT_EQ(request.ImagePath, bytes.data());
+            EXPECT_EQ(request.ImagePathUnits, 14u);
+            EXPECT_EQ(request.Flags, static_cast<uint32_t>(bytes[512]));
+        }
+    }
+}
+
+TEST(RequestChecks, MountPathOfFullLengthNeedsNoTerminator) {
+    // 251 characters after the prefix fill all 255 units; the length field follows at once.
+    std::vector<uint8_t> bytes = MountRequest(std::u16string(251, u'n'), 0x1);
+    KELMOR_CHECKED_REQUEST request;
+    ASSERT_EQ(
+        KelmorCheckRequest(KelmorTargetDrive, KELMOR_MOUNT_IMAGE, bytes.data(), 516, 0, &request),
+        KelmorAccepted);
+    EXPECT_EQ(request.ImagePathUnits, 255u);
+    EXPECT_EQ(request.Flags, 0x1u);
+    // 250 characters leave one unit, which must be the terminator.
+    bytes = MountRequest(std::u16string(250, u'n'));
+    bytes[2 * 254] = 'x';
+    EXPECT_EQ(
+        KelmorCheckRequest(KelmorTargetDrive, KELMOR_MOUNT_IMAGE, bytes.data(), 516, 0, &request),
+        KelmorInvalidParameter);
+}
+
+TEST(RequestChecks, MediaRemovalReadsItsOneByte) {
+    for (uint8_t value : {0, 1, 0xFF}) {
+        SCOPED_TRACE(value);
+        uint8_t input[4] = {value, 0xEE, 0xEE, 0xEE};
+        KELMOR_CHECKED_REQUEST request;
+        ASSERT_EQ(KelmorCheckRequest(KelmorTargetDrive, KELMOR_CDROM_MEDIA_REMOVAL, input, 1, 0,
+                                     &request),
+                  KelmorAccepted);
+        EXPECT_EQ(request.Action, KelmorActionMediaRemoval);
+        EXPECT_EQ(request.Prevent != 0, value != 0);
+    }
+}
+
+TEST(RequestChecks, CodesFollowTheControlCodeRule) {
+    EXPECT_EQ(KELMOR_ADD_DRIVE, 0x23300u);
+    EXPECT_EQ(KELMOR_REMOVE_DRIVE, 0x23304u);
+    EXPECT_EQ(KELMOR_MOUNT_IMAGE, 0x23308u);
+    EXPECT_EQ(KELMOR_QUERY_DRIVES, 0x2330Cu);
+    EXPECT_EQ(KELMOR_QUERY_IMAGE, 0x23310u);
+    EXPECT_EQ(KELMOR_CDROM_EJECT_MEDIA, 0x24808u);
+    EXPECT_EQ(KELMOR_STORAGE_LOAD_MEDIA, 0x2D480Cu);
+    EXPECT_EQ(KELMOR_CDROM_MEDIA_REMOVAL, 0x24804u);
+    EXPECT_EQ(KELMOR_CDROM_GET_DRIVE_GEOMETRY, 0x2404Cu);
+}
+
+} // namespace

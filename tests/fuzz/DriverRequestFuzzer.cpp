@@ -1,0 +1,172 @@
+// libFuzzer target: arbitrary requests (device, code, sizes and input bytes) through the stand-in
+// driver's request checks. A request is accepted exactly when the protocol, restated here on
+// its own, allows it; an accepted one says no more than its output can hold and points only into
+// its input; and the checks read nothing past the input (AddressSanitizer watches the heap copy,
+// which is exactly as long as the input).
+//
+// Input layout: byte 0 chooses the device (bits 0-1: 1 control, 2 or 3 drive, 0 neither), a
+// null buffer (bit 2) and a large output (bit 3: the output size is shifted left by 8); byte 1
+// picks a known code when below its count, else bytes 2-5 are the code; bytes 6-7 and 8-9 are
+// the input and output sizes (little-endian); the rest is the input, zero-padded to its size.
+#include "request.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+void Check(bool condition) {
+    if (!condition)
+        std::abort();
+}
+
+const uint32_t kCodes[] = {
+    KELMOR_ADD_DRIVE,
+    KELMOR_REMOVE_DRIVE,
+    KELMOR_MOUNT_IMAGE,
+    KELMOR_QUERY_DRIVES,
+    KELMOR_QUERY_IMAGE,
+    KELMOR_CDROM_CHECK_VERIFY,
+    KELMOR_CDROM_MEDIA_REMOVAL,
+    KELMOR_CDROM_EJECT_MEDIA,
+    KELMOR_CDROM_LOAD_MEDIA,
+    KELMOR_CDROM_GET_DRIVE_GEOMETRY,
+    KELMOR_STORAGE_CHECK_VERIFY,
+    KELMOR_STORAGE_CHECK_VERIFY2,
+    KELMOR_STORAGE_MEDIA_REMOVAL,
+    KELMOR_STORAGE_EJECT_MEDIA,
+    KELMOR_STORAGE_LOAD_MEDIA,
+    KELMOR_STORAGE_LOAD_MEDIA2,
+    KELMOR_DISK_GET_DRIVE_GEOMETRY,
+    KELMOR_DISK_CHECK_VERIFY,
+};
+
+uint16_t U16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+// What the protocol says of a request. Codes 0x23300..0x23310 are the driver's own five (exact
+// input, room for the whole answer, no output where there is no answer); the standard drive
+// requests keep the rules of a CD-ROM drive.
+struct Rule {
+    uint32_t code;
+    int target; // 1 control, 2 drive
+    KELMOR_ACTION action;
+    int64_t input;  // exact size, or -1: any, or -2: at least one byte
+    int64_t answer; // bytes of answer, 0 none; -1: 4 bytes when there is room, none for 0
+    bool own;
+};
+
+const Rule kRules[] = {
+    {0x23300, 1, KelmorActionAddDrive, 0, 2, true},
+    {0x2330C, 1, KelmorActionQueryDrives, 0, 54, true},
+    {0x23304, 2, KelmorActionRemoveDrive, 0, 0, true},
+    {0x23308, 2, KelmorActionMountImage, 516, 0, true},
+    {0x23310, 2, KelmorActionQueryImage, 0, 514, true},
+    {0x24808, 2, KelmorActionEject, -1, 0, false},
+    {0x2D4808, 2, KelmorActionEject, -1, 0, false},
+    {0x2480C, 2, KelmorActionLoadMedia, -1, 0, false},
+    {0x2D480C, 2, KelmorActionLoadMedia, -1, 0, false},
+    {0x2D080C, 2, KelmorActionLoadMedia, -1, 0, false},
+    {0x2404C, 2, KelmorActionGetGeometry, -1, 24, false},
+    {0x70000, 2, KelmorActionGetGeometry, -1, 24, false},
+    {0x24804, 2, KelmorActionMediaRemoval, -2, 0, false},
+    {0x2D4804, 2, KelmorActionMediaRemoval, -2, 0, false},
+    {0x24800, 2, KelmorActionCheckVerify, -1, -1, false},
+    {0x2D4800, 2, KelmorActionCheckVerify, -1, -1, false},
+    {0x2D0800, 2, KelmorActionCheckVerify, -1, -1, false},
+    {0x74800, 2, KelmorActionCheckVerify, -1, -1, false},
+};
+
+bool MountFieldsAllowed(const uint8_t* in) {
+    const uint16_t length = U16(in + 510);
+    if (length % 2 || length < 10 || length > 510)
+        return false;
+    const unsigned units = length / 2;
+    if (units < 255 && U16(in + 2 * units) != 0)
+        return false;
+    static const char16_t prefix[] = u"\\??\\";
+    for (unsigned i = 0; i < units; ++i) {
+        const uint16_t unit = U16(in + 2 * i);
+        if (unit == 0 || (i < 4 && unit != prefix[i]))
+            return false;
+    }
+    uint32_t flags;
+    std::memcpy(&flags, in + 512, 4); // the fuzzing hosts are little-endian
+    return (flags & ~3u) == 0;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 10)
+        return 0;
+    const int targetBits = data[0] & 3;
+    const KELMOR_TARGET target = targetBits == 0   ? static_cast<KELMOR_TARGET>(0)
+                                 : targetBits == 1 ? KelmorTargetControl
+                                                   : KelmorTargetDrive;
+    const bool nullBuffer = (data[0] & 4) != 0;
+    uint32_t code;
+    if (data[1] < sizeof(kCodes) / sizeof(kCodes[0]))
+        code = kCodes[data[1]];
+    else
+        std::memcpy(&code, data + 2, 4);
+    const uint32_t inputLength = U16(data + 6);
+    uint32_t outputLength = U16(data + 8);
+    if (data[0] & 8)
+        outputLength <<= 8;
+
+    // The input as its own heap block of exactly its size: a read past it is a fault.
+    std::vector<uint8_t> input(data + 10, data + size);
+    input.resize(inputLength);
+    const uint8_t* buffer = nullBuffer ? nullptr : (inputLength ? input.data() : data);
+
+    KELMOR_CHECKED_REQUEST request;
+    std::memset(&request, 0xA5, sizeof(request));
+    const KELMOR_VERDICT verdict =
+        KelmorCheckRequest(target, code, buffer, inputLength, outputLength, &request);
+
+    const Rule* rule = nullptr;
+    for (const Rule& r : kRules) {
+        if (r.code == code && r.target == static_cast<int>(target))
+            rule = &r;
+    }
+    bool allowed =
+        rule != nullptr && (buffer != nullptr || (inputLength == 0 && outputLength == 0));
+    if (allowed && rule->input >= 0)
+        allowed = inputLength == static_cast<uint32_t>(rule->input);
+    if (allowed && rule->input == -2)
+        allowed = inputLength >= 1;
+    if (allowed && rule->answer > 0)
+        allowed = outputLength >= rule->answer;
+    if (allowed && rule->answer == 0 && rule->own)
+        allowed = outputLength == 0;
+    if (allowed && rule->answer == -1)
+        allowed = outputLength == 0 || outputLength >= 4;
+    if (allowed && rule->action == KelmorActionMountImage)
+        allowed = MountFieldsAllowed(buffer);
+
+    Check((verdict == KelmorAccepted) == allowed);
+    if (verdict != KelmorAccepted) {
+        Check(request.Action == KelmorActionNone && request.AnswerBytes == 0);
+        Check(verdict == KelmorUnknownRequest || verdict == KelmorInvalidParameter ||
+              verdict == KelmorBufferTooSmall);
+        Check((verdict == KelmorUnknownRequest) == (rule == nullptr));
+        return 0;
+    }
+    Check(request.Action == rule->action);
+    Check(request.AnswerBytes <= outputLength);
+    if (rule->answer > 0)
+        Check(request.AnswerBytes == rule->answer);
+    if (rule->action == KelmorActionMountImage) {
+        Check(request.ImagePath == buffer);
+        Check(request.ImagePathUnits >= 5 && request.ImagePathUnits <= 255);
+        Check(2u * request.ImagePathUnits == U16(buffer + 510));
+        Check((request.Flags & ~3u) == 0);
+    }
+    if (rule->action == KelmorActionMediaRemoval)
+        Check((request.Prevent != 0) == (buffer[0] != 0));
+    return 0;
+}

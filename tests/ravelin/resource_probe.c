@@ -1,0 +1,4 @@
+/* A program that only carries resources for the dialog check to read. */
+int main(void) {
+    return 0;
+}
