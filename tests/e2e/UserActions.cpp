@@ -69,25 +69,27 @@ HWND FindDescendantOfClass(HWND parent, const wchar_t* className) {
     return nullptr;
 }
 
+struct FileDialogQuery {
+    DWORD pid;
+    HWND found;
+};
+
+BOOL CALLBACK MatchFileDialog(HWND window, LPARAM parameter) {
+    FileDialogQuery& query = *reinterpret_cast<FileDialogQuery*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != query.pid || !IsWindowVisible(window) || ClassName(window) != L"#32770")
+        return TRUE;
+    if (!GetDlgItem(window, kFileNameCombo) && !GetDlgItem(window, kFileNameEdit))
+        return TRUE;
+    query.found = window;
+    return FALSE;
+}
+
 // The file dialog of process `pid`: a visible dialog window with a file name box.
 HWND FindFileDialog(DWORD pid) {
-    struct Query {
-        DWORD pid;
-        HWND found;
-    } query{pid, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM parameter) -> BOOL {
-            Query& q = *reinterpret_cast<Query*>(parameter);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            if (owner != q.pid || !IsWindowVisible(window) || ClassName(window) != L"#32770")
-                return TRUE;
-            if (!GetDlgItem(window, kFileNameCombo) && !GetDlgItem(window, kFileNameEdit))
-                return TRUE;
-            q.found = window;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&query));
+    FileDialogQuery query{pid, nullptr};
+    EnumWindows(&MatchFileDialog, reinterpret_cast<LPARAM>(&query));
     return query.found;
 }
 
@@ -372,6 +374,12 @@ void CancelFileDialog(DWORD pid, const std::string& what) {
 }
 
 bool SaveWindowPicture(HWND window, const std::wstring& path) {
+    // A window that has just appeared may not have painted all of its children yet: have it
+    // paint now, and wait until its thread has handled that.
+    RedrawWindow(window, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &ignored);
     RECT rect = {};
     if (!GetWindowRect(window, &rect))
         return false;

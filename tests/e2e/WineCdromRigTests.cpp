@@ -90,7 +90,7 @@ TEST_F(WineCdromRig, PositionedReadsDeliverTheSampleSectorBySector) {
     const std::vector<char> sample = ReadWholeFile(SAMPLE_ISO);
     ASSERT_GT(sample.size(), 100u * 2048);
     std::vector<char> sector(2048);
-    for (ULONGLONG index : {0ull, 16ull, 99ull, sample.size() / 2048 - 1}) {
+    for (ULONGLONG index : {0ull, 16ull, 99ull, static_cast<ULONGLONG>(sample.size() / 2048 - 1)}) {
         OVERLAPPED at = {};
         at.Offset = static_cast<DWORD>(index * 2048);
         at.OffsetHigh = static_cast<DWORD>((index * 2048) >> 32);
