@@ -1,5 +1,9 @@
 #include "DialogTestSupport.h"
 
+// The test programs' application object: like the program's own, it captions every message
+// box with the program's name.
+CWinApp theTestApp(L"Tolvane");
+
 namespace {
 
 CDialogScript* g_script = nullptr;
