@@ -7,12 +7,16 @@
 #include "DriverControl.h"
 #include "KelmorService.h"
 #include "PersistentMount.h"
+#include "ScriptedDriver.h"
+#include "TolvaneDlg.h"
+#include "Win32DeviceIo.h"
 
 #include <gtest/gtest.h>
 
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -331,6 +335,236 @@ TEST_F(OnWine, DriverRestoresARecordedMountWhenItStartsAgain) {
     ASSERT_TRUE(QueryImage(letter, info)) << ::GetLastError();
     EXPECT_NE(0u, info.Mounted);
     EXPECT_EQ(image, std::wstring(info.ImagePath, info.ImagePath + ImagePathUnits(info)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The main dialog on the stand-in driver
+
+// The Win32 device seam with a tap: what the dialog sent, on its way to the driver.
+class CTappedDeviceIo : public IDeviceIo {
+public:
+    struct Request {
+        DWORD code;
+        DWORD flags; // mount requests
+    };
+    std::vector<Request> requests;
+
+    HANDLE Open(const WCHAR* name) override { return SystemDeviceIo().Open(name); }
+    BOOL Control(HANDLE device, DWORD code, void* input, DWORD inputSize, void* output,
+                 DWORD outputSize, DWORD* bytesReturned) override {
+        DWORD flags = 0;
+        if (code == IOCTL_KELMOR_MOUNT_IMAGE && inputSize == sizeof(MOUNT_REQUEST))
+            flags = static_cast<const MOUNT_REQUEST*>(input)->Flags;
+        requests.push_back({code, flags});
+        return SystemDeviceIo().Control(device, code, input, inputSize, output, outputSize,
+                                        bytesReturned);
+    }
+    void Close(HANDLE device) override { SystemDeviceIo().Close(device); }
+    DWORD GetLastError() override { return SystemDeviceIo().GetLastError(); }
+    void SetLastError(DWORD error) override { SystemDeviceIo().SetLastError(error); }
+};
+
+std::wstring ListText(HWND list, int row, int column) {
+    wchar_t text[600] = {};
+    LVITEMW item = {};
+    item.iSubItem = column;
+    item.pszText = text;
+    item.cchTextMax = 600;
+    ::SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
+                   reinterpret_cast<LPARAM>(&item));
+    return text;
+}
+
+// The rows as "E: | text".
+std::vector<std::wstring> Rows(HWND dialog) {
+    const HWND list = ::GetDlgItem(dialog, IDC_DRIVE_LIST);
+    std::vector<std::wstring> rows;
+    const int count = static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int row = 0; row < count; ++row)
+        rows.push_back(ListText(list, row, 0) + L" | " + ListText(list, row, 1));
+    return rows;
+}
+
+int SelectedRow(HWND dialog) {
+    return static_cast<int>(::SendDlgItemMessageW(dialog, IDC_DRIVE_LIST, LVM_GETNEXTITEM,
+                                                  static_cast<WPARAM>(-1),
+                                                  MAKELPARAM(LVNI_SELECTED, 0)));
+}
+
+void SelectRow(HWND dialog, int row) {
+    LVITEMW item = {};
+    item.state = LVIS_SELECTED;
+    item.stateMask = LVIS_SELECTED;
+    ::SendDlgItemMessageW(dialog, IDC_DRIVE_LIST, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                          reinterpret_cast<LPARAM>(&item));
+}
+
+const std::wstring kPrefix = L"No Image Mounted. Last one was - ";
+
+std::wstring Row(wchar_t letter, const std::wstring& text) {
+    return std::wstring(1, letter) + L": | " + text;
+}
+
+// Answers the options dialog with the ticks given and a button.
+std::unique_ptr<CDialogScript> AnswerOptions(bool udf, bool joliet, bool persistent, int button) {
+    return std::make_unique<CDialogScript>(L"Special Mount Options", [=](HWND dialog) {
+        ::CheckDlgButton(dialog, IDC_SUPPRESS_UDF, udf ? BST_CHECKED : BST_UNCHECKED);
+        ::CheckDlgButton(dialog, IDC_SUPPRESS_JOLIET, joliet ? BST_CHECKED : BST_UNCHECKED);
+        ::CheckDlgButton(dialog, IDC_PERSISTENT, persistent ? BST_CHECKED : BST_UNCHECKED);
+        ::PostMessageW(dialog, WM_COMMAND, static_cast<WPARAM>(button), 0);
+    });
+}
+
+bool KeyExists(const std::wstring& path) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    ::RegCloseKey(key);
+    return true;
+}
+
+TEST_F(OnWine, MainDialogWithoutTheDriverListsNothingAndCannotAdd) {
+    CBoxRecorder boxes;
+    CScriptedVolumes volumes;
+    CTolvaneDlg dlg(nullptr, SystemDeviceIo(), volumes);
+    ASSERT_TRUE(dlg.Create(CTolvaneDlg::IDD));
+    EXPECT_TRUE(Rows(dlg.m_hWnd).empty());
+    ::SendMessageW(dlg.m_hWnd, WM_KICKIDLE, MSGF_DIALOGBOX, 0);
+    for (int id : {IDC_REMOVE_DRIVE, IDC_MOUNT, IDC_EJECT, IDC_REMOUNT})
+        EXPECT_FALSE(ItemEnabled(dlg.m_hWnd, id)) << id;
+    Click(dlg.m_hWnd, IDC_ADD_DRIVE);
+    EXPECT_EQ(std::vector<std::wstring>{L"Add Failed"}, boxes.Texts());
+    dlg.DestroyWindow();
+}
+
+TEST_F(OnWine, MainDialogAddsMountsEjectsRemountsAndRemovesDrives) {
+    const std::wstring first = MakeImage(L"first.iso");
+    const std::wstring second = MakeImage(L"second image.iso");
+    CKelmorService service;
+    std::wstring error;
+    ASSERT_TRUE(service.Install(DriverFile(), error)) << std::string(error.begin(), error.end());
+    ASSERT_TRUE(service.Start(error)) << std::string(error.begin(), error.end());
+
+    CBoxRecorder boxes;
+    CFileChooser files;
+    CTappedDeviceIo io;
+    CScriptedVolumes volumes;
+    CTolvaneDlg dlg(nullptr, io, volumes);
+    ASSERT_TRUE(dlg.Create(CTolvaneDlg::IDD));
+    const HWND h = dlg.m_hWnd;
+    EXPECT_TRUE(Rows(h).empty());
+
+    Click(h, IDC_ADD_DRIVE);
+    Click(h, IDC_ADD_DRIVE);
+    DRIVE_LIST list{};
+    ASSERT_TRUE(QueryDrives(list));
+    ASSERT_EQ(2u, DriveListCount(list));
+    const wchar_t x = list.Letters[0];
+    const wchar_t y = list.Letters[1];
+    EXPECT_EQ((std::vector<std::wstring>{Row(x, kPrefix + L"None"), Row(y, kPrefix + L"None")}),
+              Rows(h));
+    EXPECT_EQ(0, SelectedRow(h));
+
+    // Mount the four flag combinations on the first drive, the last one persistent.
+    const struct {
+        bool udf, joliet, persistent;
+        int button;
+        DWORD flags;
+    } mounts[] = {{true, false, false, IDOK, 1},
+                  {false, true, false, IDOK, 2},
+                  {true, true, false, IDCANCEL, 0},
+                  {true, true, true, IDOK, 3}};
+    for (const auto& mount : mounts) {
+        SCOPED_TRACE(mount.flags);
+        files.answers = {first};
+        auto script = AnswerOptions(mount.udf, mount.joliet, mount.persistent, mount.button);
+        io.requests.clear();
+        Click(h, IDC_MOUNT);
+        ASSERT_FALSE(io.requests.empty());
+        EXPECT_EQ(IOCTL_KELMOR_MOUNT_IMAGE, io.requests[0].code);
+        EXPECT_EQ(mount.flags, io.requests[0].flags);
+        EXPECT_EQ(Row(x, first), Rows(h)[0]);
+    }
+    const std::vector<std::wstring> recorded = {std::wstring(1, x) + L":", L"\\??\\" + first,
+                                                L"KELMOR Opened!"};
+    EXPECT_EQ(recorded, boxes.Texts());
+    ExpectRecord(x, first);
+    boxes.boxes.clear();
+
+    // The second drive, selected, keeps its selection across the refresh of its mount.
+    SelectRow(h, 1);
+    files.answers = {second};
+    {
+        auto script = AnswerOptions(false, false, false, IDOK);
+        Click(h, IDC_MOUNT);
+    }
+    EXPECT_EQ((std::vector<std::wstring>{Row(x, first), Row(y, second)}), Rows(h));
+    EXPECT_EQ(1, SelectedRow(h));
+
+    // Cancelling the file dialog sends nothing.
+    io.requests.clear();
+    files.answers = {L""};
+    Click(h, IDC_MOUNT);
+    EXPECT_TRUE(io.requests.empty());
+
+    SelectRow(h, 0);
+    Click(h, IDC_EJECT);
+    EXPECT_EQ(Row(x, kPrefix + first), Rows(h)[0]);
+    EXPECT_EQ(0, SelectedRow(h));
+    Click(h, IDC_REMOUNT);
+    EXPECT_EQ(Row(x, first), Rows(h)[0]);
+
+    // A mount that fails leaves no record and no new row text.
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKelmorParametersKey);
+    files.answers = {WindowsPath(TOLVANE_TEST_DIR) + L"\\missing.iso"};
+    {
+        auto script = AnswerOptions(false, false, true, IDOK);
+        Click(h, IDC_MOUNT);
+    }
+    EXPECT_EQ(std::vector<std::wstring>{L"Mount Failed"}, boxes.Texts());
+    EXPECT_FALSE(KeyExists(DeviceKey(x)));
+    EXPECT_EQ(Row(x, first), Rows(h)[0]);
+
+    // Removing the selected drive selects the first row that is left.
+    Click(h, IDC_REMOVE_DRIVE);
+    EXPECT_EQ(std::vector<std::wstring>{Row(y, second)}, Rows(h));
+    EXPECT_EQ(0, SelectedRow(h));
+    Click(h, IDC_REMOVE_DRIVE);
+    EXPECT_TRUE(Rows(h).empty());
+    EXPECT_EQ(-1, SelectedRow(h));
+    EXPECT_EQ(1u, boxes.boxes.size()) << "an operation failed";
+    dlg.DestroyWindow();
+}
+
+// The whole loop: a recorded mount, the driver installed and started through the service dialog
+// opened from the main dialog, and the drive back in the list when that dialog closes.
+TEST_F(OnWine, DriverStartedFromTheMainDialogBringsBackARecordedMount) {
+    const std::wstring image = MakeImage(L"restored.iso");
+    const DWORD taken = ::GetLogicalDrives();
+    wchar_t letter = L'D';
+    while (letter < L'Z' && (taken & (1u << (letter - L'A'))))
+        ++letter;
+    CBoxRecorder boxes;
+    RecordPersistentMount(letter, image.c_str());
+
+    CFileChooser files;
+    CScriptedVolumes volumes;
+    CTolvaneDlg dlg(nullptr, SystemDeviceIo(), volumes);
+    ASSERT_TRUE(dlg.Create(CTolvaneDlg::IDD));
+    EXPECT_TRUE(Rows(dlg.m_hWnd).empty());
+
+    files.answers = {DriverFile()};
+    CDialogScript script(L"Virtual CD-ROM Driver Control", [](HWND dialog) {
+        Click(dialog, IDC_INSTALL_DRIVER);
+        Click(dialog, IDC_START);
+        ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    });
+    boxes.boxes.clear();
+    Click(dlg.m_hWnd, IDC_DRIVER_CONTROL);
+    EXPECT_EQ(1, script.Runs());
+    EXPECT_TRUE(boxes.boxes.empty()) << Describe(boxes.Texts());
+    EXPECT_EQ(std::vector<std::wstring>{Row(letter, image)}, Rows(dlg.m_hWnd));
+    dlg.DestroyWindow();
 }
 
 } // namespace
