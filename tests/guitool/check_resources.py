@@ -259,7 +259,7 @@ def main():
     for problem in problems:
         print(problem)
     if not problems:
-        print("%s: %d dialogs and %d strings as specified" % (sys.argv[1], len(DIALOGS),
+        print("%s: %d dialogs and %d strings as they should be" % (sys.argv[1], len(DIALOGS),
                                                                len(STRINGS)))
     return 1 if problems else 0
 
