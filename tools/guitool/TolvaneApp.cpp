@@ -1,0 +1,20 @@
+#include "TolvaneApp.h"
+
+#include "TolvaneDlg.h"
+
+BEGIN_MESSAGE_MAP(CTolvaneApp, CWinApp)
+ON_COMMAND(ID_HELP, OnHelp)
+END_MESSAGE_MAP()
+
+// The program's name captions its message boxes.
+CTolvaneApp theApp;
+
+BOOL CTolvaneApp::InitInstance() {
+    Enable3dControls();
+    CTolvaneDlg dlg;
+    m_pMainWnd = &dlg;
+    dlg.DoModal();
+    m_pMainWnd = nullptr;
+    // The dialog's loop was the program's: no message loop follows.
+    return FALSE;
+}

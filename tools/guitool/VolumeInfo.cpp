@@ -1,0 +1,6 @@
+#include "VolumeInfo.h"
+
+IVolumeInfo& SystemVolumeInfo() {
+    static CWin32VolumeInfo volumes;
+    return volumes;
+}
