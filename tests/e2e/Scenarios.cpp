@@ -139,6 +139,30 @@ void ClickServiceButton(CTolvaneWindow& panel, HWND dialog, int button,
     throw CUserActionFailed(what + ": the service did not reach the expected state");
 }
 
+// Reads `bytes` of drive `letter` as the ripper does, one 2048-byte sector at a time at its
+// own offset, and returns the seconds it took: the rate the driver's round trip allows.
+double TimePositionedReads(wchar_t letter, double bytes) {
+    const std::wstring device = std::wstring(L"\\\\.\\") + letter + L":";
+    HANDLE drive = CreateFileW(device.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (drive == INVALID_HANDLE_VALUE)
+        throw CUserActionFailed("cannot open the drive (error " + std::to_string(GetLastError()) +
+                                ")");
+    std::vector<char> sector(2048);
+    const ULONGLONG started = GetTickCount64();
+    for (ULONGLONG offset = 0; offset < static_cast<ULONGLONG>(bytes); offset += 2048) {
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD read = 0;
+        if (!ReadFile(drive, sector.data(), 2048, &read, &at) || read == 0)
+            break;
+    }
+    const double seconds = static_cast<double>(GetTickCount64() - started) / 1000.0;
+    CloseHandle(drive);
+    return seconds > 0 ? seconds : 0.001;
+}
+
 std::wstring Drive(wchar_t letter) {
     return std::wstring(1, letter) + L":";
 }
@@ -164,8 +188,18 @@ bool RunTolvaneScenario(const CScenarioSettings& s, CStepLog& log) {
         scenario.Step("The drive buttons are disabled without a selection", [&] {
             scenario.shown = panel.main;
             Expect(panel.list.Count() == 0, "the list has rows");
-            WaitUntil("Remove Drive, Mount, Eject and Remount disabled",
-                      [&] { return panel.DriveButtonsEnabled(false); });
+            if (!PollUntil(kWaitMs, [&] { return panel.DriveButtonsEnabled(false); })) {
+                std::string enabled;
+                for (int id : {kRemoveDrive, kMount, kEject, kRemount}) {
+                    if (IsControlEnabled(panel.main, id))
+                        enabled += " " + Narrow(ControlText(panel.main, id));
+                }
+                DWORD_PTR ignored = 0;
+                const bool answers = SendMessageTimeoutW(panel.main, WM_NULL, 0, 0,
+                                                         SMTO_ABORTIFHUNG, 2000, &ignored) != 0;
+                throw CUserActionFailed("still enabled after " + std::to_string(kWaitMs) +
+                                        " ms:" + enabled + (answers ? "" : " (Tolvane hangs)"));
+            }
             return std::string("Remove Drive, Mount, Eject and Remount disabled");
         });
 
@@ -517,7 +551,9 @@ bool RunLoopScenario(const CScenarioSettings& s, CStepLog& log) {
         });
         const std::wstring ripped = s.work + L"\\" + proposed;
         DeleteFileW(ripped.c_str());
+        double ripSeconds = 0;
         scenario.Step("\"&Rip\": the progress bar shows, \"&Abort\" turns back into \"&Rip\"", [&] {
+            const ULONGLONG clicked = GetTickCount64();
             ClickButton(rip, kRip);
             bool sawCopying = false;
             WaitUntil("the copy to end", [&] {
@@ -529,6 +565,7 @@ bool RunLoopScenario(const CScenarioSettings& s, CStepLog& log) {
                 return sawCopying && ControlText(rip, kRip) == kRipText &&
                        !IsControlVisible(rip, kProgress);
             });
+            ripSeconds = static_cast<double>(GetTickCount64() - clicked) / 1000.0;
             scenario.shown = rip;
             return std::string("copying seen; idle again");
         });
@@ -539,6 +576,18 @@ bool RunLoopScenario(const CScenarioSettings& s, CStepLog& log) {
             Expect(copy == original, "the image differs: " + std::to_string(copy.size()) +
                                          " bytes against " + std::to_string(original.size()));
             return Narrow(ripped) + ": " + std::to_string(copy.size()) + " bytes, identical";
+        });
+        scenario.Step("The rip rate beside positioned reads of the same drive", [&] {
+            const double bytes = static_cast<double>(ReadWholeFile(s.sample).size());
+            const double readSeconds = TimePositionedReads(letter, bytes);
+            char text[200];
+            std::snprintf(text, sizeof(text),
+                          "rip %.1f MB/s (%.2f s, click to idle); 2048-byte positioned reads "
+                          "%.1f MB/s (%.2f s)",
+                          bytes / 1e6 / ripSeconds, ripSeconds, bytes / 1e6 / readSeconds,
+                          readSeconds);
+            std::printf("         %s\n", text);
+            return std::string(text);
         });
 
         if (!s.bigImage.empty()) {
@@ -594,7 +643,9 @@ bool RunLoopScenario(const CScenarioSettings& s, CStepLog& log) {
     }
     ripper.Kill();
     panelProgram.Kill();
-    // The driver goes first, taking its link with it; then the letter's definition.
+    // The driver goes first, taking its link with it; then the letter's definition. The
+    // service object lets go of its handle, or the deletion would wait for it.
+    service.Remove();
     ForgetTheDriver();
     if (letter) {
         std::string error;

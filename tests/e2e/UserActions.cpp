@@ -123,6 +123,9 @@ void CProgram::Start(const std::wstring& path, const std::wstring& directory) {
                         directory.empty() ? nullptr : directory.c_str(), &startup, &m_info))
         throw CUserActionFailed("cannot start " + Narrow(path) + " (error " +
                                 std::to_string(GetLastError()) + ")");
+    // As a person does, wait until the program has come up and waits for input; a program
+    // that never does shows in the first step that looks for its window.
+    WaitForInputIdle(m_info.hProcess, kWaitMs);
 }
 
 bool CProgram::HasEnded() const {
