@@ -1,0 +1,90 @@
+#!/usr/bin/env python3
+"""The package check against packages made wrong on purpose, from the build's own programs.
+
+    test_check_package.py --ravelin EXE --tolvane EXE --driver SYS --guide TXT --work DIR
+"""
+import argparse
+import hashlib
+import os
+import sys
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_package import problems  # noqa: E402
+
+
+def write_zip(path, files):
+    with zipfile.ZipFile(path, "w") as archive:
+        for name, data in files.items():
+            archive.writestr(name, data)
+
+
+def sums(files):
+    return "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
+                   for name, data in files.items()).encode("ascii")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("ravelin", "tolvane", "driver", "guide", "work"):
+        parser.add_argument("--" + name, required=True)
+    options = parser.parse_args()
+
+    def read(path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    good = {"Ravelin.exe": read(options.ravelin), "Tolvane.exe": read(options.tolvane),
+            "test-driver/kelmor.sys": read(options.driver), "GUIDE.txt": read(options.guide)}
+    guide = good["GUIDE.txt"].decode("utf-8")
+
+    def package(change):
+        files = dict(good)
+        change(files)
+        if "SHA256SUMS" not in files:
+            files["SHA256SUMS"] = sums({k: v for k, v in files.items()})
+        return files
+
+    def swap_programs(files):
+        files["Ravelin.exe"], files["Tolvane.exe"] = files["Tolvane.exe"], files["Ravelin.exe"]
+
+    def wrong_guide_version(files):
+        files["GUIDE.txt"] = guide.replace("Ravelin version 1.2.0.0",
+                                           "Ravelin version 1.3.0.0").encode("utf-8")
+
+    def tampered_after_sums(files):
+        files["SHA256SUMS"] = sums(files)
+        files["Tolvane.exe"] = files["Tolvane.exe"] + b"\0"
+
+    def missing_driver(files):
+        del files["test-driver/kelmor.sys"]
+
+    def extra_file(files):
+        files["notes.txt"] = b"left behind"
+
+    cases = [
+        ("the package as made", lambda files: None, None),
+        ("programs swapped", swap_programs, "Ravelin.exe is version 1.0.0.1"),
+        ("guide with another version", wrong_guide_version, "the guide says 1.3.0.0"),
+        ("a program changed after the digests", tampered_after_sums,
+         "the digest of Tolvane.exe does not match"),
+        ("no driver", missing_driver, "members"),
+        ("an extra file", extra_file, "members"),
+    ]
+    failed = False
+    for index, (title, change, expected) in enumerate(cases):
+        path = os.path.join(options.work, "case%d.zip" % index)
+        write_zip(path, package(change))
+        found = problems(path)
+        if expected is None:
+            ok = not found
+        else:
+            ok = any(expected in problem for problem in found)
+        print("%s: %s%s" % ("ok" if ok else "FAILED", title,
+                            "" if ok else " (the check said %s)" % found))
+        failed = failed or not ok
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
