@@ -12,12 +12,10 @@ import struct
 import sys
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
-                                "manifest"))
-from check_manifests import PeImage, PeError  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "pe"))
+from pe_resources import RT_VERSION, PeError, PeImage  # noqa: E402
 
 EXPECTED = {"Ravelin.exe", "Tolvane.exe", "test-driver/kelmor.sys", "GUIDE.txt", "SHA256SUMS"}
-RT_VERSION = 16
 I386 = 0x014C
 FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
 

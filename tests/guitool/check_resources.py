@@ -9,16 +9,16 @@ Reads the PE file directly, so it runs where the program cannot (a host without 
 Exit status 0 when everything matches; one line per difference otherwise.
 """
 
-import struct
+import os
 import sys
 
-RT_STRING, RT_DIALOG = 6, 5
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pe"))
+from pe_resources import RT_DIALOG, PeImage, decode_dialog, string  # noqa: E402
 
 WS_POPUP, WS_VISIBLE, WS_CAPTION, WS_SYSMENU = 0x80000000, 0x10000000, 0x00C00000, 0x00080000
 WS_MINIMIZEBOX, WS_MAXIMIZEBOX, WS_BORDER, WS_TABSTOP = 0x00020000, 0x00010000, 0x00800000, 0x10000
 WS_CHILD, WS_GROUP = 0x40000000, 0x00020000
 WS_EX_APPWINDOW = 0x00040000
-DS_SETFONT = 0x40
 BS_PUSHBUTTON, BS_DEFPUSHBUTTON, BS_AUTOCHECKBOX, BS_GROUPBOX = 0, 1, 3, 7
 ES_CENTER, ES_MULTILINE, ES_AUTOVSCROLL, ES_AUTOHSCROLL, ES_READONLY = 1, 4, 0x40, 0x80, 0x800
 SS_SUNKEN = 0x1000
@@ -27,118 +27,7 @@ LVS_REPORT, LVS_SINGLESEL, LVS_SHOWSELALWAYS, LVS_NOSORTHEADER = 1, 4, 8, 0x8000
 BUTTON, EDIT, STATIC = 0x80, 0x81, 0x82
 
 
-class Pe:
-    def __init__(self, data):
-        self.data = data
-        (pe,) = struct.unpack_from("<I", data, 0x3C)
-        _, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
-        optional = pe + 24
-        (magic,) = struct.unpack_from("<H", data, optional)
-        directories = optional + (96 if magic == 0x10B else 112)
-        self.rsrc_rva, _ = struct.unpack_from("<II", data, directories + 8 * 2)
-        self.sections = []
-        for i in range(sections):
-            vsize, va, raw_size, raw = struct.unpack_from("<IIII", data,
-                                                          optional + optional_size + 40 * i + 8)
-            self.sections.append((va, max(vsize, raw_size), raw))
-        self.base = self.offset(self.rsrc_rva)
-
-    def offset(self, rva):
-        for va, size, raw in self.sections:
-            if va <= rva < va + size:
-                return raw + rva - va
-        raise ValueError("RVA 0x%x in no section" % rva)
-
-    def entries(self, directory):
-        named, numbered = struct.unpack_from("<HH", self.data, self.base + directory + 12)
-        for i in range(named + numbered):
-            yield struct.unpack_from("<II", self.data, self.base + directory + 16 + 8 * i)
-
-    def resource(self, kind, ident):
-        """The data of resource `ident` of type `kind` (first language), or None."""
-        for type_id, type_target in self.entries(0):
-            if type_id != kind:
-                continue
-            for name_id, name_target in self.entries(type_target & 0x7FFFFFFF):
-                if name_id != ident:
-                    continue
-                for _, language_target in self.entries(name_target & 0x7FFFFFFF):
-                    rva, size = struct.unpack_from("<II", self.data,
-                                                   self.base + (language_target & 0x7FFFFFFF))
-                    start = self.offset(rva)
-                    return self.data[start:start + size]
-        return None
-
-
-class Reader:
-    def __init__(self, data):
-        self.data, self.at = data, 0
-
-    def take(self, fmt):
-        values = struct.unpack_from("<" + fmt, self.data, self.at)
-        self.at += struct.calcsize("<" + fmt)
-        return values if len(values) > 1 else values[0]
-
-    def text(self):
-        end = self.at
-        while self.data[end:end + 2] != b"\0\0":
-            end += 2
-        value = self.data[self.at:end].decode("utf-16-le")
-        self.at = end + 2
-        return value
-
-    def text_or_ordinal(self):
-        (first,) = struct.unpack_from("<H", self.data, self.at)
-        if first == 0xFFFF:
-            self.at += 2
-            return self.take("H")
-        return self.text()
-
-    def align(self):
-        self.at = (self.at + 3) & ~3
-
-
-def decode_dialog(data):
-    r = Reader(data)
-    version, signature = r.take("HH")
-    if (version, signature) != (1, 0xFFFF):
-        raise ValueError("not an extended dialog template")
-    _, ex_style, style, count, x, y, cx, cy = r.take("IIIHhhhh")
-    dialog = dict(ex_style=ex_style, style=style, rect=(x, y, cx, cy), menu=r.text_or_ordinal(),
-                  klass=r.text_or_ordinal(), caption=r.text())
-    if style & DS_SETFONT:
-        dialog["points"], _, _, _ = r.take("HHBB")
-        dialog["font"] = r.text()
-    dialog["controls"] = []
-    for _ in range(count):
-        r.align()
-        _, ex, st, x, y, cx, cy, ident = r.take("IIIhhhhI")
-        klass = r.text_or_ordinal()
-        text = r.text_or_ordinal()
-        extra = r.take("H")
-        r.at += extra
-        dialog["controls"].append(dict(id=ident, klass=klass, text=text, rect=(x, y, cx, cy),
-                                       style=st, ex_style=ex))
-    return dialog
-
-
-def strings(pe, ids):
-    found = {}
-    for ident in ids:
-        block = pe.resource(RT_STRING, (ident >> 4) + 1)
-        if block is None:
-            continue
-        r = Reader(block)
-        for index in range(16):
-            length = r.take("H")
-            value = block[r.at:r.at + 2 * length].decode("utf-16-le")
-            r.at += 2 * length
-            if index == ident & 15:
-                found[ident] = value
-    return found
-
-
-IDC_STATIC = 0xFFFFFFFF
+IDC_STATIC = -1
 
 # id, class, text, rect, style bits that must be set, style bits that must be clear
 MAIN = [
@@ -216,11 +105,11 @@ def check_dialog(pe, ident, caption, size, ex_style, controls, problems):
 
     expect("caption", d["caption"], caption)
     expect("size", d["rect"][2:], size)
-    expect("font", (d.get("font"), d.get("points")), ("MS Shell Dlg", 8))
+    expect("font", d["font"], (8, "MS Shell Dlg"))
     expect("title bar and system menu",
            d["style"] & (WS_POPUP | WS_CAPTION | WS_SYSMENU), WS_POPUP | WS_CAPTION | WS_SYSMENU)
     expect("minimise and maximise boxes", d["style"] & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0)
-    expect("extended style", d["ex_style"] & WS_EX_APPWINDOW, ex_style)
+    expect("extended style", d["exstyle"] & WS_EX_APPWINDOW, ex_style)
     expect("control count", len(d["controls"]), len(controls))
     for index, (cid, klass, text, rect, must, must_not) in enumerate(controls):
         if index >= len(d["controls"]):
@@ -245,16 +134,15 @@ def main():
         print(__doc__)
         return 2
     with open(sys.argv[1], "rb") as f:
-        pe = Pe(f.read())
+        pe = PeImage(f.read())
     problems = []
     for ident, caption, size, ex_style, controls in DIALOGS:
         check_dialog(pe, ident, caption, size, ex_style, controls, problems)
-    found = strings(pe, STRINGS)
     for ident, want in sorted(STRINGS.items()):
-        if found.get(ident) != want:
-            problems.append("string %d is %r, not %r" % (ident, found.get(ident), want))
+        if string(pe, ident) != want:
+            problems.append("string %d is %r, not %r" % (ident, string(pe, ident), want))
     for ident in (14, 15):
-        if strings(pe, [ident]).get(ident):
+        if string(pe, ident):
             problems.append("string %d should not exist" % ident)
     for problem in problems:
         print(problem)

@@ -20,81 +20,10 @@ import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pe"))
+from pe_resources import RT_MANIFEST, PeError, PeImage  # noqa: E402
+
 MACHINES = {0x014C: "x86", 0x8664: "amd64"}
-RT_MANIFEST = 24
-RESOURCE_DIRECTORY_INDEX = 2
-
-
-class PeError(Exception):
-    pass
-
-
-class PeImage:
-    def __init__(self, data):
-        self.data = data
-        if data[:2] != b"MZ" or len(data) < 0x40:
-            raise PeError("not an MZ executable")
-        (pe_offset,) = struct.unpack_from("<I", data, 0x3C)
-        if data[pe_offset:pe_offset + 4] != b"PE\0\0":
-            raise PeError("no PE signature")
-        coff = pe_offset + 4
-        self.machine, section_count, _, _, _, optional_size, _ = struct.unpack_from(
-            "<HHIIIHH", data, coff)
-        optional = coff + 20
-        (magic,) = struct.unpack_from("<H", data, optional)
-        if magic == 0x10B:
-            directories = optional + 96
-        elif magic == 0x20B:
-            directories = optional + 112
-        else:
-            raise PeError("unknown optional header 0x%x" % magic)
-        (directory_count,) = struct.unpack_from("<I", data, directories - 4)
-        if directory_count > RESOURCE_DIRECTORY_INDEX:
-            self.resource_rva, self.resource_size = struct.unpack_from(
-                "<II", data, directories + 8 * RESOURCE_DIRECTORY_INDEX)
-        else:
-            self.resource_rva = self.resource_size = 0
-        self.sections = []
-        table = optional + optional_size
-        for i in range(section_count):
-            virtual_size, virtual_address, raw_size, raw_pointer = struct.unpack_from(
-                "<IIII", data, table + 40 * i + 8)
-            self.sections.append((virtual_address, max(virtual_size, raw_size), raw_pointer,
-                                  raw_size))
-
-    def file_offset(self, rva):
-        for virtual_address, size, raw_pointer, raw_size in self.sections:
-            if virtual_address <= rva < virtual_address + size:
-                if rva - virtual_address >= raw_size:
-                    raise PeError("RVA 0x%x lies in uninitialised data" % rva)
-                return raw_pointer + rva - virtual_address
-        raise PeError("RVA 0x%x is in no section" % rva)
-
-    def _directory_entries(self, offset):
-        base = self.file_offset(self.resource_rva)
-        named, numbered = struct.unpack_from("<HH", self.data, base + offset + 12)
-        for i in range(named + numbered):
-            name, target = struct.unpack_from("<II", self.data, base + offset + 16 + 8 * i)
-            yield name, target
-
-    def resources(self, resource_type):
-        """The data of every resource of a numbered type, across all names and languages."""
-        if not self.resource_rva:
-            return []
-        base = self.file_offset(self.resource_rva)
-        found = []
-        for type_id, type_target in self._directory_entries(0):
-            if type_id & 0x80000000 or type_id != resource_type:
-                continue
-            if not type_target & 0x80000000:
-                raise PeError("resource type entry is not a directory")
-            for _, name_target in self._directory_entries(type_target & 0x7FFFFFFF):
-                for _, language_target in self._directory_entries(name_target & 0x7FFFFFFF):
-                    data_rva, size = struct.unpack_from("<II", self.data,
-                                                        base + (language_target & 0x7FFFFFFF))
-                    start = self.file_offset(data_rva)
-                    found.append(self.data[start:start + size])
-        return found
 
 
 def manifest_architectures(manifest):

@@ -10,11 +10,11 @@ control's id, class, text, position, size and style, in tab order. Reads the PE 
 so it runs where Wine does not. Exit status 0 when everything matches, 1 otherwise.
 """
 
-import struct
+import os
 import sys
 
-RT_STRING = 6
-RT_DIALOG = 5
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pe"))
+from pe_resources import RT_DIALOG, PeImage, decode_dialog, string  # noqa: E402
 
 # Window and control styles.
 WS_POPUP, WS_CHILD, WS_VISIBLE = 0x80000000, 0x40000000, 0x10000000
@@ -79,107 +79,16 @@ STRINGS = {
 }
 
 
-class PeResources:
-    """The resource tree of a PE file: data by numbered type and name (first language)."""
-
-    def __init__(self, data):
-        self.data = data
-        (pe,) = struct.unpack_from("<I", data, 0x3C)
-        if data[:2] != b"MZ" or data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError("not a PE file")
-        coff = pe + 4
-        _, section_count, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, coff)
-        optional = coff + 20
-        (magic,) = struct.unpack_from("<H", data, optional)
-        directories = optional + (96 if magic == 0x10B else 112)
-        self.rva, _ = struct.unpack_from("<II", data, directories + 8 * 2)
-        table = optional + optional_size
-        self.sections = [struct.unpack_from("<IIII", data, table + 40 * i + 8)
-                         for i in range(section_count)]
-        self.base = self.offset(self.rva)
-
-    def offset(self, rva):
-        for virtual_size, virtual_address, raw_size, raw_pointer in self.sections:
-            if virtual_address <= rva < virtual_address + max(virtual_size, raw_size):
-                return raw_pointer + rva - virtual_address
-        raise ValueError("RVA 0x%x is in no section" % rva)
-
-    def entries(self, directory):
-        named, numbered = struct.unpack_from("<HH", self.data, self.base + directory + 12)
-        for i in range(named + numbered):
-            yield struct.unpack_from("<II", self.data, self.base + directory + 16 + 8 * i)
-
-    def find(self, resource_type, name):
-        for type_id, type_dir in self.entries(0):
-            if type_id != resource_type:
-                continue
-            for name_id, name_dir in self.entries(type_dir & 0x7FFFFFFF):
-                if name_id != name:
-                    continue
-                for _, leaf in self.entries(name_dir & 0x7FFFFFFF):
-                    rva, size = struct.unpack_from("<II", self.data, self.base + leaf)
-                    start = self.offset(rva)
-                    return self.data[start:start + size]
-        return None
-
-
-class Reader:
-    def __init__(self, data):
-        self.data, self.at = data, 0
-
-    def take(self, fmt):
-        values = struct.unpack_from("<" + fmt, self.data, self.at)
-        self.at += struct.calcsize("<" + fmt)
-        return values if len(values) > 1 else values[0]
-
-    def text(self):
-        end = self.at
-        while self.data[end:end + 2] != b"\0\0":
-            end += 2
-        value = self.data[self.at:end].decode("utf-16-le")
-        self.at = end + 2
-        return value
-
-    def name_or_ordinal(self):
-        (first,) = struct.unpack_from("<H", self.data, self.at)
-        if first == 0xFFFF:
-            self.at += 2
-            return self.take("H")
-        return self.text()
-
-    def align(self):
-        self.at = (self.at + 3) & ~3
-
-
-def decode_dialog(data):
-    r = Reader(data)
-    version, signature = r.take("HH")
-    if (version, signature) != (1, 0xFFFF):
-        raise ValueError("not an extended dialog template")
-    dialog = {}
-    _, dialog["exstyle"], dialog["style"], count = r.take("IIIH")
-    x, y, cx, cy = r.take("hhhh")
-    dialog["size"] = (cx, cy)
-    dialog["menu"], dialog["class"] = r.name_or_ordinal(), r.name_or_ordinal()
-    dialog["caption"] = r.text()
-    if dialog["style"] & DS_SETFONT:
-        points, _, _, _ = r.take("HHBB")
-        dialog["font"] = (points, r.text())
-    controls = []
-    for _ in range(count):
-        r.align()
-        _, exstyle, style = r.take("III")
-        position = r.take("hhhh")
-        control_id = r.take("i")
-        control_class = r.name_or_ordinal()
-        if isinstance(control_class, int):
-            control_class = CLASS_ORDINALS.get(control_class, control_class)
-        text = r.name_or_ordinal()
-        extra = r.take("H")
-        r.at += extra
-        controls.append((control_id, control_class.lower(), text, tuple(position), style,
-                         exstyle))
-    dialog["controls"] = controls
+def decode(data):
+    """A dialog template with each control as (id, class name, text, position, style,
+    exstyle), the predefined classes named in lower case."""
+    dialog = decode_dialog(data)
+    dialog["size"] = tuple(dialog["rect"][2:])
+    dialog["controls"] = [
+        (c["id"], (CLASS_ORDINALS.get(c["klass"], c["klass"]) if isinstance(c["klass"], int)
+                   else c["klass"]).lower(), c["text"], tuple(c["rect"]), c["style"],
+         c["exstyle"])
+        for c in dialog["controls"]]
     return dialog
 
 
@@ -202,36 +111,22 @@ def compare_dialog(name, dialog, expected):
     return failures
 
 
-def string_table(resources, string_id):
-    block = resources.find(RT_STRING, (string_id >> 4) + 1)
-    if block is None:
-        return None
-    r = Reader(block)
-    for index in range(16):
-        length = r.take("H")
-        value = block[r.at:r.at + 2 * length].decode("utf-16-le")
-        r.at += 2 * length
-        if index == string_id & 15:
-            return value
-    return None
-
-
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
     with open(sys.argv[1], "rb") as f:
-        resources = PeResources(f.read())
+        image = PeImage(f.read())
     failures = []
     for name, template_id, expected in (("dialog 102", 102, MAIN_DIALOG),
                                         ("dialog 100", 100, ABOUT_BOX)):
-        data = resources.find(RT_DIALOG, template_id)
+        data = image.resource(RT_DIALOG, template_id)
         if data is None:
             failures.append("%s is missing" % name)
             continue
-        failures += compare_dialog(name, decode_dialog(data), expected)
+        failures += compare_dialog(name, decode(data), expected)
     for string_id, text in STRINGS.items():
-        value = string_table(resources, string_id)
+        value = string(image, string_id)
         if value != text:
             failures.append("string %d: %r, expected %r" % (string_id, value, text))
     for failure in failures:
