@@ -4,7 +4,7 @@
 //   service  the driver service dialog with the driver installed and running
 // Once the dialog is on screen its screen rectangle goes into the "ready" file; the dialog
 // closes when the "done" file appears.
-//   tolvane_snapshot.exe main|options|service READY_FILE DONE_FILE
+//   tolvane_snapshot.exe READY_FILE DONE_FILE main|options|service
 
 #include "DriverControl.h"
 #include "MountOptionsDlg.h"
@@ -61,10 +61,10 @@ public:
     BOOL InitInstance() override {
         if (__argc != 4)
             return FALSE;
-        g_readyFile = __argv[2];
-        g_doneFile = __argv[3];
+        g_readyFile = __argv[1];
+        g_doneFile = __argv[2];
         ::SetTimer(nullptr, 0, 100, &Tick);
-        const char* which = __argv[1];
+        const char* which = __argv[3];
         if (std::strcmp(which, "main") == 0)
             ShowMain();
         else if (std::strcmp(which, "options") == 0)

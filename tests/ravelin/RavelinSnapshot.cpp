@@ -1,4 +1,4 @@
-// Shows the main dialog for a photograph (tests/about/snapshot.sh), against scripted drives:
+// Shows the main dialog for a photograph (cmake/snapshot.sh), against scripted drives:
 //   ravelin_snapshot.exe READY_FILE DONE_FILE idle     the proposed name, ready to rip
 //   ravelin_snapshot.exe READY_FILE DONE_FILE copying  a copy held at 40 per cent
 // Once the dialog shows that state its screen rectangle goes into the "ready" file; the
