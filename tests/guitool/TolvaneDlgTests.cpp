@@ -480,6 +480,20 @@ TEST_F(TolvaneDlgTest, FailedMountReportsAndRecordsNothing) {
     EXPECT_EQ(0, driver.CountOf(IOCTL_KELMOR_QUERY_DRIVES)) << "refreshed after a failure";
 }
 
+TEST_F(TolvaneDlgTest, PathTooLongForTheRequestIsAFailedMountThatReachesNoDevice) {
+    Open();
+    Select(1);
+    // 252 characters: with the \??\ prefix one more than the request's 255 units hold.
+    files.answers = {L"C:\\" + std::wstring(249, L'a')};
+    auto script = AnswerOptions(false, false, true, IDOK);
+    driver.Clear();
+    Click(dlg->m_hWnd, IDC_MOUNT);
+    EXPECT_EQ(std::vector<std::wstring>{L"Mount Failed"}, boxes.Texts());
+    EXPECT_EQ(0, driver.opens);
+    EXPECT_TRUE(driver.requests.empty());
+    EXPECT_TRUE(registry.calls.empty());
+}
+
 // ---------------------------------------------------------------------------------------------
 // The driver service dialog
 
