@@ -11,12 +11,17 @@
 #include "Scenarios.h"
 #include "UserActions.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 int wmain(int argc, wchar_t** argv) {
+    // Lines end as on the host that reads them: no carriage returns.
+    _setmode(_fileno(stdout), _O_BINARY);
     CScenarioSettings settings;
     std::wstring out;
     std::vector<std::wstring> scenarios;
