@@ -417,16 +417,23 @@ void KelmorDeleteAllDrives(PDRIVER_OBJECT driver) {
 
 /* ---- requests ---- */
 
+/* Whether a request may change what the drive holds now: not once it is removed, nor while
+   a handle keeps its medium locked. Called with the state locked. */
+static NTSTATUS ChangeableStatus(PKELMOR_DEVICE drive) {
+    if (drive->Removed)
+        return STATUS_NO_SUCH_DEVICE;
+    if (drive->Locks > 0)
+        return STATUS_DEVICE_BUSY;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS KelmorRemoveDrive(PKELMOR_DEVICE drive) {
     PKELMOR_MEDIUM medium = NULL;
     NTSTATUS status = STATUS_SUCCESS;
 
     LockState();
-    if (drive->Removed)
-        status = STATUS_NO_SUCH_DEVICE;
-    else if (drive->Locks > 0)
-        status = STATUS_DEVICE_BUSY;
-    else
+    status = ChangeableStatus(drive);
+    if (NT_SUCCESS(status))
         medium = Detach(drive);
     UnlockState();
     KelmorReleaseMedium(medium);
@@ -439,10 +446,7 @@ NTSTATUS KelmorMountImage(PKELMOR_DEVICE drive, const WCHAR* path, USHORT units,
     NTSTATUS status = STATUS_SUCCESS;
 
     LockState();
-    if (drive->Removed)
-        status = STATUS_NO_SUCH_DEVICE;
-    else if (drive->Locks > 0)
-        status = STATUS_DEVICE_BUSY;
+    status = ChangeableStatus(drive);
     UnlockState();
     if (!NT_SUCCESS(status))
         return status;
@@ -453,11 +457,8 @@ NTSTATUS KelmorMountImage(PKELMOR_DEVICE drive, const WCHAR* path, USHORT units,
 
     /* The drive may have been removed or locked while the file was opening. */
     LockState();
-    if (drive->Removed) {
-        status = STATUS_NO_SUCH_DEVICE;
-    } else if (drive->Locks > 0) {
-        status = STATUS_DEVICE_BUSY;
-    } else {
+    status = ChangeableStatus(drive);
+    if (NT_SUCCESS(status)) {
         old = TakeMedium(drive);
         SetPath(drive, path, units, flags);
         drive->Medium = medium;
@@ -475,11 +476,8 @@ NTSTATUS KelmorEjectImage(PKELMOR_DEVICE drive) {
     NTSTATUS status = STATUS_SUCCESS;
 
     LockState();
-    if (drive->Removed)
-        status = STATUS_NO_SUCH_DEVICE;
-    else if (drive->Locks > 0)
-        status = STATUS_DEVICE_BUSY;
-    else
+    status = ChangeableStatus(drive);
+    if (NT_SUCCESS(status))
         medium = TakeMedium(drive);
     UnlockState();
     KelmorReleaseMedium(medium);
