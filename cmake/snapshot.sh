@@ -44,10 +44,24 @@ sleep 1 # let it finish painting
 
 display=${DISPLAY:-$(cat "$state/display")}
 read -r x y w h <"$work/ready"
-xwd -root -silent -display "$display" >"$work/screen.xwd"
+# xwd reads every window of the screen; one that another program destroys meanwhile (the
+# tests run side by side on one display) fails the read with BadDrawable: read again.
+shot=1
+for _ in 1 2 3 4 5; do
+    if xwd -root -silent -display "$display" >"$work/screen.xwd" 2>"$work/xwd.log"; then
+        shot=0
+        break
+    fi
+    sleep 0.5
+done
 touch "$work/done"
 status=0
 wait "$pid" || status=$?
+if [ "$shot" -ne 0 ]; then
+    echo "the screen could not be read:" >&2
+    cat "$work/xwd.log" >&2
+    exit 1
+fi
 
 convert "xwd:$work/screen.xwd" -crop "${w}x${h}+${x}+${y}" +repage "$output"
 rm -rf "$work"
