@@ -7,6 +7,8 @@ function(disc_add_test)
     add_executable(${T_NAME} ${T_SOURCES})
     target_compile_options(${T_NAME} PRIVATE ${DISC_WARNINGS})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBRARIES} GTest::gtest_main GTest::gtest)
+    # Helpers that every test program may use (tests/support).
+    target_include_directories(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
     if(WIN32)
         add_test(NAME ${T_NAME} COMMAND ${T_NAME})
         set(props TIMEOUT 600 SKIP_RETURN_CODE 77)

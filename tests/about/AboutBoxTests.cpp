@@ -3,6 +3,7 @@
 #include "AboutBox.h"
 #include "LinkStatic.h"
 #include "resource.h"
+#include "OwnWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -437,7 +438,7 @@ struct AboutSeen {
 AboutSeen g_seen;
 
 void CALLBACK InspectAboutBox(HWND, UINT, UINT_PTR timer, DWORD) {
-    HWND box = ::FindWindowA(nullptr, "About Ravelin");
+    HWND box = FindOwnWindow("About Ravelin");
     if (!box || !::IsWindowVisible(box))
         return;
     ::KillTimer(nullptr, timer);

@@ -3,6 +3,7 @@
 //   about_snapshot.exe READY_FILE DONE_FILE
 
 #include "AboutBox.h"
+#include "OwnWindow.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,7 @@ bool g_ready = false;
 bool g_timedOut = false;
 
 void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
-    HWND box = ::FindWindowA(nullptr, "About Ravelin");
+    HWND box = FindOwnWindow("About Ravelin");
     if (!box)
         return;
     if (++g_ticks > 600) { // a minute

@@ -8,6 +8,7 @@
 #include "RecordingServiceManager.h"
 #include "ScriptedDriver.h"
 #include "TolvaneDlg.h"
+#include "OwnWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -553,17 +554,27 @@ TEST_F(TolvaneDlgTest, ClickingARowShowsItsFiguresAndOnlyAClickChangesThem) {
 // ---------------------------------------------------------------------------------------------
 // The modal dialog
 
-// Steps run from a thread timer inside the dialog's own modal loop; between two steps the loop
-// falls idle, which is when the drive buttons are brought up to date.
+// Steps run from a thread timer inside the dialog's own modal loop. A step waits until the
+// loop has fallen idle since the step before (a hook counts the idle messages): that is when
+// the drive buttons are brought up to date. On a busy machine the next tick may already be due
+// when a step ends, and the loop does not fall idle between two ticks.
 struct ModalSteps {
     static ModalSteps* current;
     HWND dialog = nullptr;
     int step = 0;
+    int idles = 0;
+    int idlesAtLastStep = -1;
     std::vector<bool> mountEnabled;
 
     static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
         if (current != nullptr)
             current->Next();
+    }
+    static LRESULT CALLBACK CountIdle(int code, WPARAM wParam, LPARAM lParam) {
+        const auto* sent = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
+        if (code == HC_ACTION && sent->message == WM_KICKIDLE && current != nullptr)
+            ++current->idles;
+        return ::CallNextHookEx(nullptr, code, wParam, lParam);
     }
     void SelectFirstRow(bool selected) {
         LVITEMW item = {};
@@ -573,13 +584,16 @@ struct ModalSteps {
                               reinterpret_cast<LPARAM>(&item));
     }
     void Next() {
-        dialog = ::FindWindowW(nullptr, L"Virtual CDRom Control Panel");
+        dialog = FindOwnWindow(L"Virtual CDRom Control Panel");
         if (dialog == nullptr)
             return;
-        if (++step > 100) { // two seconds and more: give up
+        if (++step > 250) { // five seconds and more: give up
             ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
             return;
         }
+        if (idles == idlesAtLastStep)
+            return; // not idle since the last step yet
+        idlesAtLastStep = idles;
         mountEnabled.push_back(ItemEnabled(dialog, IDC_MOUNT));
         if (mountEnabled.size() == 1)
             SelectFirstRow(false);
@@ -602,9 +616,12 @@ TEST(TolvaneModalTest, IdleUpdatesTheDriveButtonsInTheModalLoop) {
 
     ModalSteps steps;
     ModalSteps::current = &steps;
+    HHOOK hook = ::SetWindowsHookExW(WH_CALLWNDPROCRET, &ModalSteps::CountIdle, nullptr,
+                                     ::GetCurrentThreadId());
     const UINT_PTR timer = ::SetTimer(nullptr, 0, 20, &ModalSteps::Tick);
     const INT_PTR result = dlg.DoModal();
     ::KillTimer(nullptr, timer);
+    ::UnhookWindowsHookEx(hook);
     ModalSteps::current = nullptr;
     EXPECT_EQ(IDOK, result) << "the steps did not end the dialog";
     EXPECT_EQ((std::vector<bool>{true, false, true}), steps.mountEnabled);

@@ -12,6 +12,7 @@
 #include "RecordingServiceManager.h"
 #include "ScriptedDriver.h"
 #include "TolvaneDlg.h"
+#include "OwnWindow.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +29,7 @@ bool g_ready = false;
 bool g_timedOut = false;
 
 void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
-    HWND dialog = ::FindWindowW(nullptr, g_caption);
+    HWND dialog = FindOwnWindow(g_caption);
     if (dialog == nullptr)
         return;
     if (++g_ticks > 600) { // a minute

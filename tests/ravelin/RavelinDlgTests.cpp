@@ -5,6 +5,7 @@
 #include "ScriptedDrives.h"
 #include "ScriptedRavelinPlatform.h"
 #include "resource.h"
+#include "OwnWindow.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -648,7 +649,7 @@ struct AboutWatch {
     int found = 0;
     static AboutWatch* current;
     static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
-        HWND box = ::FindWindowA(nullptr, "About Ravelin");
+        HWND box = FindOwnWindow("About Ravelin");
         if (box && ::IsWindowVisible(box)) {
             ++current->found;
             ::PostMessageA(box, WM_COMMAND, IDOK, 0);

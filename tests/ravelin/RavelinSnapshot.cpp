@@ -8,6 +8,7 @@
 #include "ScriptedDrives.h"
 #include "ScriptedRavelinPlatform.h"
 #include "resource.h"
+#include "OwnWindow.h"
 
 #include <commctrl.h>
 
@@ -42,7 +43,7 @@ bool ShowsState(HWND dlg) {
 }
 
 void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
-    HWND dlg = ::FindWindowA(nullptr, "Ravelin");
+    HWND dlg = FindOwnWindow("Ravelin");
     if (!dlg)
         return;
     if (++g_ticks > 600) { // a minute
