@@ -216,16 +216,27 @@ bool RunTolvaneScenario(const CScenarioSettings& s, CStepLog& log) {
             return "status \"" + Narrow(kNotInstalled) + "\", only Install enabled";
         });
         scenario.Step("\"Install Driver ...\" with kelmor.sys", [&] {
-            ClickButton(service, kInstallDriver);
-            AnswerFileDialog(program.Id(), s.driver, "choosing the driver file");
-            WaitUntil("the status names the installed driver", [&] {
-                if (IsMessageBoxShown(program.Id(), kMessageCaption))
-                    throw CUserActionFailed(
-                        "install failed: " +
-                        Narrow(WaitForMessageBox(program.Id(), kMessageCaption, "install").text));
-                return ControlText(service, kServiceStatus).find(kDisplayName) !=
-                       std::wstring::npos;
-            });
+            // A freshly booted service manager may refuse for a few seconds (see
+            // ClickServiceButton): the user answers the message and installs again.
+            for (int attempt = 1;; ++attempt) {
+                ClickButton(service, kInstallDriver);
+                AnswerFileDialog(program.Id(), s.driver, "choosing the driver file");
+                bool refused = false;
+                WaitUntil("the status names the installed driver", [&] {
+                    refused = IsMessageBoxShown(program.Id(), kMessageCaption);
+                    return refused || ControlText(service, kServiceStatus).find(kDisplayName) !=
+                                          std::wstring::npos;
+                });
+                if (!refused)
+                    break;
+                CMessageBox box = WaitForMessageBox(program.Id(), kMessageCaption, "install");
+                AnswerMessageBox(box);
+                if (attempt == 8)
+                    throw CUserActionFailed("install failed: " + Narrow(box.text));
+                std::printf("         (the service manager refused: \"%s\"; trying again)\n",
+                            Narrow(box.text).c_str());
+                Sleep(1000);
+            }
             const std::wstring status = ControlText(service, kServiceStatus);
             Expect(status.find(L"kelmor.sys") != std::wstring::npos,
                    "the status does not name the file: " + Narrow(status));
