@@ -1,9 +1,17 @@
-# disc_add_test(NAME target SOURCES ... LIBRARIES ... [LABELS ...])
+# disc_add_test(NAME target SOURCES ... LIBRARIES ... [LABELS ...] [RESOURCE_LOCK ...]
+#               [SHOWS_WINDOWS])
 #
 # A GoogleTest program. Natively every test case is its own ctest entry; on Windows the
 # program runs once under Wine (discovering cases would start Wine twice per program).
+#
+# The Wine tests share one display. A test that puts windows on it says SHOWS_WINDOWS and
+# takes the lock ${DISC_DISPLAY_LOCK}, which the tests that photograph the screen take as well:
+# a photograph of one program's window must not show another test's window over it.
+set(DISC_DISPLAY_LOCK display)
+
 function(disc_add_test)
-    cmake_parse_arguments(T "" "NAME" "SOURCES;LIBRARIES;LABELS;RESOURCE_LOCK" ${ARGN})
+    cmake_parse_arguments(T "SHOWS_WINDOWS" "NAME" "SOURCES;LIBRARIES;LABELS;RESOURCE_LOCK"
+                          ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
     target_compile_options(${T_NAME} PRIVATE ${DISC_WARNINGS})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBRARIES} GTest::gtest_main GTest::gtest)
@@ -15,10 +23,14 @@ function(disc_add_test)
         if(T_LABELS)
             list(APPEND props LABELS "${T_LABELS}")
         endif()
-        if(T_RESOURCE_LOCK)
-            list(APPEND props RESOURCE_LOCK "${T_RESOURCE_LOCK}")
-        endif()
         set_tests_properties(${T_NAME} PROPERTIES ${props})
+        set(locks ${T_RESOURCE_LOCK})
+        if(T_SHOWS_WINDOWS)
+            list(APPEND locks ${DISC_DISPLAY_LOCK})
+        endif()
+        if(locks)
+            set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK "${locks}")
+        endif()
     else()
         gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300
                              LABELS "${T_LABELS}")
