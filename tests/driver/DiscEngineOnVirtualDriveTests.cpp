@@ -8,6 +8,7 @@
 #include "DriverClient.h"
 #include "HeapString.h"
 #include "KelmorService.h"
+#include "KelmorTestEnvironment.h"
 #include "Win32DiscPlatform.h"
 
 #include <gtest/gtest.h>
@@ -51,19 +52,8 @@ bool EjectsUnlocked(wchar_t letter) {
     return false;
 }
 
-class Environment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        StartWatchdog(200);
-        ASSERT_TRUE(CKelmorService::RemoveLeftover());
-    }
-    void TearDown() override {
-        CKelmorService::RemoveLeftover();
-        StopWatchdog();
-    }
-};
-
-const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new Environment);
+const auto* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new CKelmorTestEnvironment(200));
 
 class DiscEngineOnVirtualDrive : public ::testing::Test {
 protected:

@@ -5,6 +5,7 @@
 // drive answers its image query consistently, no image is left open, and the service stops.
 
 #include "KelmorService.h"
+#include "KelmorTestEnvironment.h"
 #include "KelmorTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,19 +20,8 @@ constexpr int kOperationsPerThread = 500;
 constexpr DWORD kRunBoundMs = 90000;
 constexpr DWORD kCallBoundMs = 10000;
 
-class Environment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        StartWatchdog(300);
-        ASSERT_TRUE(CKelmorService::RemoveLeftover());
-    }
-    void TearDown() override {
-        CKelmorService::RemoveLeftover();
-        StopWatchdog();
-    }
-};
-
-const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new Environment);
+const auto* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new CKelmorTestEnvironment(300));
 
 struct CImage {
     std::wstring path;

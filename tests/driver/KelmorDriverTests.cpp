@@ -4,6 +4,7 @@
 
 #include "DriverClient.h"
 #include "KelmorService.h"
+#include "KelmorTestEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -141,19 +142,8 @@ bool WriteRecord(wchar_t keyLetter, const std::wstring& drive, const std::wstrin
     return written;
 }
 
-class Environment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        StartWatchdog(420);
-        ASSERT_TRUE(CKelmorService::RemoveLeftover());
-    }
-    void TearDown() override {
-        CKelmorService::RemoveLeftover();
-        StopWatchdog();
-    }
-};
-
-const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new Environment);
+const auto* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new CKelmorTestEnvironment(420));
 
 class KelmorDriver : public ::testing::Test {
 protected:

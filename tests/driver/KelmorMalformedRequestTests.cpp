@@ -6,6 +6,7 @@
 // driver's host running and its drives as they were.
 
 #include "KelmorService.h"
+#include "KelmorTestEnvironment.h"
 #include "KelmorTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -129,19 +130,8 @@ std::vector<DWORD> SizesAround(DWORD right) {
     return std::vector<DWORD>(sizes.begin(), sizes.end());
 }
 
-class Environment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        StartWatchdog(300);
-        ASSERT_TRUE(CKelmorService::RemoveLeftover());
-    }
-    void TearDown() override {
-        CKelmorService::RemoveLeftover();
-        StopWatchdog();
-    }
-};
-
-const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new Environment);
+const auto* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new CKelmorTestEnvironment(300));
 
 class KelmorMalformedRequests : public ::testing::Test {
 protected:

@@ -3,6 +3,7 @@
 
 #include "DriverClient.h"
 #include "KelmorService.h"
+#include "KelmorTestEnvironment.h"
 #include "UserActions.h"
 #include "WineCdromLetter.h"
 
@@ -26,19 +27,8 @@ std::vector<char> ReadWholeFile(const char* windowsPath) {
     return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-class Environment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        StartWatchdog(200);
-        ASSERT_TRUE(CKelmorService::RemoveLeftover());
-    }
-    void TearDown() override {
-        CKelmorService::RemoveLeftover();
-        StopWatchdog();
-    }
-};
-
-const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new Environment);
+const auto* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new CKelmorTestEnvironment(200));
 
 class WineCdromRig : public ::testing::Test {
 protected:
