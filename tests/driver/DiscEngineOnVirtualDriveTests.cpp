@@ -8,6 +8,7 @@
 #include "DriverClient.h"
 #include "HeapString.h"
 #include "KelmorService.h"
+#include "KelmorTestSupport.h"
 #include "KelmorTestEnvironment.h"
 #include "Win32DiscPlatform.h"
 
@@ -22,12 +23,6 @@
 #include <vector>
 
 namespace {
-
-std::wstring WindowsPath(const char* path) {
-    std::wstring result(path, path + std::char_traits<char>::length(path));
-    std::replace(result.begin(), result.end(), L'/', L'\\');
-    return result;
-}
 
 std::string NarrowPath(const char* path) {
     std::string result(path);

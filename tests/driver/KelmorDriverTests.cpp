@@ -4,6 +4,7 @@
 
 #include "DriverClient.h"
 #include "KelmorService.h"
+#include "KelmorTestSupport.h"
 #include "KelmorTestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -24,13 +25,6 @@ constexpr DWORD kCdromMediaRemoval = 0x24804;
 constexpr DWORD kCdromCheckVerify = 0x24800;
 constexpr LONGLONG kCylinderBytes = 2048LL * 32 * 64;
 
-// A path from the build (host form behind "Z:") as a Windows path.
-std::wstring WindowsPath(const char* path) {
-    std::wstring result(path, path + std::char_traits<char>::length(path));
-    std::replace(result.begin(), result.end(), L'/', L'\\');
-    return result;
-}
-
 std::wstring DriverFile() {
     return WindowsPath(KELMOR_SYS_PATH);
 }
@@ -43,35 +37,10 @@ std::wstring TestDir() {
     return WindowsPath(KELMOR_TEST_DIR);
 }
 
-class CHandle {
-public:
-    explicit CHandle(HANDLE handle) : m_handle(handle) {}
-    ~CHandle() {
-        if (IsHandleValid(m_handle))
-            CloseHandle(m_handle);
-    }
-    CHandle(const CHandle&) = delete;
-    CHandle& operator=(const CHandle&) = delete;
-    HANDLE get() const { return m_handle; }
-    bool valid() const { return IsHandleValid(m_handle); }
-
-private:
-    HANDLE m_handle;
-};
-
 HANDLE OpenDrive(wchar_t letter) {
     const wchar_t name[] = {L'\\', L'\\', L'.', L'\\', letter, L':', 0};
     return CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
-}
-
-// Reads at an offset the way a disc reader can under Wine: ReadFile with an OVERLAPPED offset.
-bool ReadAt(HANDLE drive, LONGLONG offset, void* buffer, DWORD size, DWORD& bytesRead) {
-    OVERLAPPED position{};
-    position.Offset = static_cast<DWORD>(offset);
-    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    bytesRead = 0;
-    return ReadFile(drive, buffer, size, &bytesRead, &position) != FALSE;
 }
 
 LONGLONG FileSize(const std::wstring& path) {
@@ -97,17 +66,6 @@ bool MakeFile(const std::wstring& path, LONGLONG size, unsigned seed) {
             return false;
     }
     return true;
-}
-
-std::wstring ImagePathOf(const IMAGE_INFO& info) {
-    return std::wstring(info.ImagePath, info.ImagePath + ImagePathUnits(info));
-}
-
-std::vector<wchar_t> ListDrives() {
-    DRIVE_LIST list{};
-    if (!QueryDrives(list))
-        return {};
-    return std::vector<wchar_t>(list.Letters, list.Letters + DriveListCount(list));
 }
 
 // The drive reports `iso` as mounted, and reading it through the drive finds an ISO 9660

@@ -3,6 +3,7 @@
 
 #include "DriverClient.h"
 #include "KelmorService.h"
+#include "KelmorTestSupport.h"
 #include "KelmorTestEnvironment.h"
 #include "UserActions.h"
 #include "WineCdromLetter.h"
@@ -15,12 +16,6 @@
 #include <vector>
 
 namespace {
-
-std::wstring WindowsPath(const char* path) {
-    std::wstring result = Widen(path);
-    std::replace(result.begin(), result.end(), L'/', L'\\');
-    return result;
-}
 
 std::vector<char> ReadWholeFile(const char* windowsPath) {
     std::ifstream in(Narrow(WindowsPath(windowsPath)), std::ios::binary);
