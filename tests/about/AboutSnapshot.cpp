@@ -4,6 +4,7 @@
 
 #include "AboutBox.h"
 #include "OwnWindow.h"
+#include "SnapshotFiles.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,18 +27,9 @@ void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
         return;
     }
     if (!g_ready && ::IsWindowVisible(box) && g_ticks > 5) {
-        ::SetForegroundWindow(box); // an active title bar, as a user would see it
-        ::UpdateWindow(box);
-        RECT rect;
-        ::GetWindowRect(box, &rect);
-        if (FILE* ready = std::fopen(g_readyFile, "w")) {
-            std::fprintf(ready, "%ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left,
-                         rect.bottom - rect.top);
-            std::fclose(ready);
-            g_ready = true;
-        }
+        g_ready = ReportWindowReady(box, g_readyFile);
     }
-    if (g_ready && ::GetFileAttributesA(g_doneFile) != INVALID_FILE_ATTRIBUTES)
+    if (g_ready && IsSnapshotTaken(g_doneFile))
         ::PostMessageA(box, WM_COMMAND, IDOK, 0);
 }
 

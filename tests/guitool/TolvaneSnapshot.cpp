@@ -13,6 +13,7 @@
 #include "ScriptedDriver.h"
 #include "TolvaneDlg.h"
 #include "OwnWindow.h"
+#include "SnapshotFiles.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,18 +41,9 @@ void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
     if (!g_ready && ::IsWindowVisible(dialog) && g_ticks > 5) {
         if (g_main != nullptr)
             g_main->UpdateDriveGeometry(L'E'); // as a click on the first row shows it
-        ::SetForegroundWindow(dialog);
-        ::UpdateWindow(dialog);
-        RECT rect;
-        ::GetWindowRect(dialog, &rect);
-        if (FILE* ready = std::fopen(g_readyFile, "w")) {
-            std::fprintf(ready, "%ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left,
-                         rect.bottom - rect.top);
-            std::fclose(ready);
-            g_ready = true;
-        }
+        g_ready = ReportWindowReady(dialog, g_readyFile);
     }
-    if (g_ready && ::GetFileAttributesA(g_doneFile) != INVALID_FILE_ATTRIBUTES)
+    if (g_ready && IsSnapshotTaken(g_doneFile))
         ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
 }
 

@@ -9,6 +9,7 @@
 #include "ScriptedRavelinPlatform.h"
 #include "resource.h"
 #include "OwnWindow.h"
+#include "SnapshotFiles.h"
 
 #include <commctrl.h>
 
@@ -53,18 +54,10 @@ void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
         return;
     }
     if (g_step < 2 && ::IsWindowVisible(dlg) && g_ticks > 5 && ShowsState(dlg)) {
-        ::SetForegroundWindow(dlg);
-        ::UpdateWindow(dlg);
-        RECT rect;
-        ::GetWindowRect(dlg, &rect);
-        if (FILE* ready = std::fopen(g_readyFile, "w")) {
-            std::fprintf(ready, "%ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left,
-                         rect.bottom - rect.top);
-            std::fclose(ready);
+        if (ReportWindowReady(dlg, g_readyFile))
             g_step = 2;
-        }
     }
-    if (g_step == 2 && ::GetFileAttributesA(g_doneFile) != INVALID_FILE_ATTRIBUTES) {
+    if (g_step == 2 && IsSnapshotTaken(g_doneFile)) {
         ::SetEvent(g_hGate);
         ::PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
         g_step = 3;
