@@ -194,18 +194,7 @@ DWORD WINAPI WorkerMain(LPVOID parameter) {
     return 0;
 }
 
-class KelmorConcurrency : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::wstring error;
-        ASSERT_TRUE(m_service.Install(WindowsPath(KELMOR_SYS_PATH), error))
-            << std::string(error.begin(), error.end());
-        ASSERT_TRUE(m_service.Start(error)) << std::string(error.begin(), error.end());
-    }
-    void TearDown() override { EXPECT_TRUE(m_service.Remove()); }
-
-    CKelmorService m_service;
-};
+class KelmorConcurrency : public CKelmorRunningTest {};
 
 TEST_F(KelmorConcurrency, ManyThreadsAtOnceLeaveEveryDriveConsistent) {
     CRun run;

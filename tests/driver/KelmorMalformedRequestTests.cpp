@@ -133,18 +133,7 @@ std::vector<DWORD> SizesAround(DWORD right) {
 const auto* const g_environment =
     ::testing::AddGlobalTestEnvironment(new CKelmorTestEnvironment(300));
 
-class KelmorMalformedRequests : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::wstring error;
-        ASSERT_TRUE(m_service.Install(WindowsPath(KELMOR_SYS_PATH), error))
-            << std::string(error.begin(), error.end());
-        ASSERT_TRUE(m_service.Start(error)) << std::string(error.begin(), error.end());
-    }
-    void TearDown() override { EXPECT_TRUE(m_service.Remove()); }
-
-    CKelmorService m_service;
-};
+class KelmorMalformedRequests : public CKelmorRunningTest {};
 
 struct Outcome {
     BOOL ok;

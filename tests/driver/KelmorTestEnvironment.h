@@ -5,6 +5,7 @@
 // earlier run that was cut short, neither before the tests nor after them.
 
 #include "KelmorService.h"
+#include "KelmorTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -23,4 +24,20 @@ public:
 
 private:
     DWORD m_watchdogSeconds;
+};
+
+// A test that runs with the driver's service installed from the build's driver file
+// (KELMOR_SYS_PATH, which the test program defines) and started; removed again after it.
+class CKelmorRunningTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::wstring error;
+        ASSERT_TRUE(m_service.Install(WindowsPath(KELMOR_SYS_PATH), error))
+            << std::string(error.begin(), error.end());
+        ASSERT_TRUE(m_service.Start(error)) << std::string(error.begin(), error.end());
+    }
+    // A service that cannot be removed would fail every test after this one.
+    void TearDown() override { EXPECT_TRUE(m_service.Remove()); }
+
+    CKelmorService m_service;
 };
