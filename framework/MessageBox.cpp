@@ -1,6 +1,5 @@
 #include "MessageBox.h"
 #include "WinApp.h"
-#include "Wnd.h"
 
 namespace {
 
@@ -11,8 +10,8 @@ MessageBoxHook& Hook() {
 
 HWND DefaultOwner() {
     HWND hOwner = ::GetActiveWindow();
-    if (!hOwner && AfxGetMainWnd())
-        hOwner = AfxGetMainWnd()->m_hWnd;
+    if (!hOwner)
+        hOwner = AfxGetMainWndHandle();
     return hOwner;
 }
 

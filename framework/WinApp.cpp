@@ -57,6 +57,11 @@ CWnd* AfxGetMainWnd() {
     return g_pApp ? g_pApp->m_pMainWnd : nullptr;
 }
 
+HWND AfxGetMainWndHandle() {
+    CWnd* pMainWnd = AfxGetMainWnd();
+    return pMainWnd ? pMainWnd->m_hWnd : nullptr;
+}
+
 HINSTANCE AfxGetInstanceHandle() {
     return ::GetModuleHandle(nullptr);
 }

@@ -37,6 +37,8 @@ private:
 
 CWinApp* AfxGetApp();
 CWnd* AfxGetMainWnd();
+// The main window's handle, or null without one: for code that needs the window but not CWnd.
+HWND AfxGetMainWndHandle();
 HINSTANCE AfxGetInstanceHandle();
 HINSTANCE AfxGetResourceHandle();
 // The application's name, or the program's file name when there is no application object.
