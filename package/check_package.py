@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Checks the release zip: exactly the expected files, digests that match, 32-bit programs
-whose version resources are the versions the guide gives.
+without debug information, of at most 400 KiB, whose manifests ask for the execution level each
+needs and whose version resources are the versions the guide gives, and a driver for each
+width of Windows built for that machine.
 
     check_package.py ZIP
 Exit status 0 when the package is sound; one line per problem otherwise.
@@ -12,11 +14,22 @@ import struct
 import sys
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "pe"))
-from pe_resources import RT_VERSION, PeError, PeImage  # noqa: E402
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests")
+sys.path.insert(0, os.path.join(TESTS, "pe"))
+sys.path.insert(0, os.path.join(TESTS, "manifest"))
+from check_manifests import manifest_architectures, parse, settings_failures  # noqa: E402
+from pe_resources import RT_MANIFEST, RT_VERSION, PeError, PeImage  # noqa: E402
 
-EXPECTED = {"Ravelin.exe", "Tolvane.exe", "test-driver/kelmor.sys", "GUIDE.txt", "SHA256SUMS"}
 I386 = 0x014C
+AMD64 = 0x8664
+# Each Windows file of the package and the machine it must be built for.
+MACHINES = {"Ravelin.exe": I386, "Tolvane.exe": I386, "test-driver/x86/kelmor.sys": I386,
+            "test-driver/x64/kelmor.sys": AMD64}
+EXPECTED = set(MACHINES) | {"GUIDE.txt", "SHA256SUMS"}
+# Tolvane manages a driver service and writes under HKEY_LOCAL_MACHINE: it asks for
+# elevation. Ravelin runs as its invoker, so that no image is redirected to the VirtualStore.
+LEVELS = {"Ravelin.exe": "asInvoker", "Tolvane.exe": "requireAdministrator"}
+MAX_PROGRAM_SIZE = 400 * 1024
 FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
 
 
@@ -28,6 +41,26 @@ def file_version(image):
             ms, ls = struct.unpack_from("<II", data, at + 8)
             return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
     return None
+
+
+def debug_sections(image):
+    """The names of the sections that hold debug information (the link to a separate debug
+    file, .gnu_debuglink, is not one). A long name left without its string table counts too."""
+    return [name for name in image.section_names
+            if name.startswith(".debug") or name.startswith("/") or name == ".stab"]
+
+
+def manifest_problems(name, image):
+    manifests = image.resources(RT_MANIFEST)
+    if len(manifests) != 1:
+        return ["%s carries %d manifests, expected one" % (name, len(manifests))]
+    root = parse(manifests[0])
+    found = ["%s: %s" % (name, failure) for failure in settings_failures(root, LEVELS[name])]
+    for role, identity, architecture in manifest_architectures(root):
+        if architecture not in (None, "*", "x86"):
+            found.append("%s: the %s %s asks for processorArchitecture %s"
+                         % (name, role, identity, architecture))
+    return found
 
 
 def problems(path):
@@ -47,16 +80,25 @@ def problems(path):
         if name in files and hashlib.sha256(files[name]).hexdigest() != digest:
             found.append("the digest of %s does not match SHA256SUMS" % name)
     guide = files["GUIDE.txt"].decode("utf-8")
-    for name in ("Ravelin.exe", "Tolvane.exe", "test-driver/kelmor.sys"):
+    for name, machine in sorted(MACHINES.items()):
         try:
             image = PeImage(files[name])
-        except (PeError, struct.error) as error:
+        except (PeError, struct.error, ValueError) as error:
             found.append("%s is not a Windows program: %s" % (name, error))
             continue
-        if image.machine != I386:
-            found.append("%s is built for machine 0x%04x, not 32-bit x86" % (name, image.machine))
+        if image.machine != machine:
+            found.append("%s is built for machine 0x%04x, not 0x%04x (%s)"
+                         % (name, image.machine, machine, "x86" if machine == I386 else "x64"))
+        if debug_sections(image):
+            found.append("%s carries debug sections: %s" % (name, " ".join(debug_sections(image))))
         if not name.endswith(".exe"):
             continue
+        if len(files[name]) > MAX_PROGRAM_SIZE:
+            found.append("%s is %d bytes, over %d" % (name, len(files[name]), MAX_PROGRAM_SIZE))
+        try:
+            found += manifest_problems(name, image)
+        except (PeError, struct.error, ValueError, SyntaxError) as error:
+            found.append("%s: the manifest cannot be read: %s" % (name, error))
         program = name[:-4]
         version = file_version(image)
         stated = re.search(r"^%s version (\S+)$" % program, guide, re.MULTILINE)

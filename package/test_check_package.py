@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The package check against packages made wrong on purpose, from the build's own programs.
 
-    test_check_package.py --ravelin EXE --tolvane EXE --driver SYS --guide TXT --work DIR
+    test_check_package.py --ravelin EXE --tolvane EXE --driver-x86 SYS --driver-x64 SYS
+                          --guide TXT --unstripped-tolvane EXE --work DIR
 """
 import argparse
 import hashlib
@@ -26,7 +27,8 @@ def sums(files):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("ravelin", "tolvane", "driver", "guide", "work"):
+    for name in ("ravelin", "tolvane", "driver-x86", "driver-x64", "guide", "unstripped-tolvane",
+                 "work"):
         parser.add_argument("--" + name, required=True)
     options = parser.parse_args()
 
@@ -35,7 +37,8 @@ def main():
             return f.read()
 
     good = {"Ravelin.exe": read(options.ravelin), "Tolvane.exe": read(options.tolvane),
-            "test-driver/kelmor.sys": read(options.driver), "GUIDE.txt": read(options.guide)}
+            "test-driver/x86/kelmor.sys": read(options.driver_x86),
+            "test-driver/x64/kelmor.sys": read(options.driver_x64), "GUIDE.txt": read(options.guide)}
     guide = good["GUIDE.txt"].decode("utf-8")
 
     def package(change):
@@ -57,7 +60,28 @@ def main():
         files["Tolvane.exe"] = files["Tolvane.exe"] + b"\0"
 
     def missing_driver(files):
-        del files["test-driver/kelmor.sys"]
+        del files["test-driver/x64/kelmor.sys"]
+
+    def same_driver_twice(files):
+        files["test-driver/x64/kelmor.sys"] = files["test-driver/x86/kelmor.sys"]
+
+    def unstripped_program(files):
+        files["Tolvane.exe"] = read(options.unstripped_tolvane)
+
+    def oversized_program(files):
+        # Data appended after the last section: the program still loads, and is too large.
+        files["Ravelin.exe"] += b"\0" * (400 * 1024 + 1 - len(files["Ravelin.exe"]))
+
+    def tolvane_not_elevated(files):
+        # The same length, so that the resource stays where the program says it is.
+        wanted = b'level="requireAdministrator"'
+        replacement = b'level="asInvoker"'.ljust(len(wanted))
+        assert files["Tolvane.exe"].count(wanted) == 1
+        files["Tolvane.exe"] = files["Tolvane.exe"].replace(wanted, replacement)
+
+    def driver_changed_after_sums(files):
+        files["SHA256SUMS"] = sums(files)
+        files["test-driver/x64/kelmor.sys"] = files["test-driver/x64/kelmor.sys"][:-1] + b"\1"
 
     def extra_file(files):
         files["notes.txt"] = b"left behind"
@@ -68,7 +92,16 @@ def main():
         ("guide with another version", wrong_guide_version, "the guide says 1.3.0.0"),
         ("a program changed after the digests", tampered_after_sums,
          "the digest of Tolvane.exe does not match"),
-        ("no driver", missing_driver, "members"),
+        ("a driver changed after the digests", driver_changed_after_sums,
+         "the digest of test-driver/x64/kelmor.sys does not match"),
+        ("no 64-bit driver", missing_driver, "members"),
+        ("the 32-bit driver in place of the 64-bit one", same_driver_twice,
+         "test-driver/x64/kelmor.sys is built for machine 0x014c, not 0x8664"),
+        ("a program with its debug information", unstripped_program,
+         "Tolvane.exe carries debug sections: .debug_"),
+        ("a program over 400 KiB", oversized_program, "Ravelin.exe is 409601 bytes, over 409600"),
+        ("Tolvane without elevation", tolvane_not_elevated,
+         "Tolvane.exe: MISMATCH: execution level asInvoker, expected requireAdministrator"),
         ("an extra file", extra_file, "members"),
     ]
     failed = False

@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <vector>
 
 const wchar_t kKelmorParametersKey[] = L"System\\CurrentControlSet\\Services\\kelmor\\Parameters";
 
@@ -180,6 +181,28 @@ bool CKelmorService::Install(const std::wstring& binaryPath, std::wstring& error
         error = Describe(L"CreateServiceW", GetLastError());
         return false;
     }
+    return true;
+}
+
+bool CKelmorService::Open(std::wstring& binaryPath, std::wstring& error) {
+    if (m_hSCManager == nullptr) {
+        error = L"the Service Control Manager did not open";
+        return false;
+    }
+    m_hService = OpenServiceW(m_hSCManager, L"kelmor", SERVICE_ALL_ACCESS);
+    if (m_hService == nullptr) {
+        error = Describe(L"OpenServiceW", GetLastError());
+        return false;
+    }
+    DWORD needed = 0;
+    QueryServiceConfigW(m_hService, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (needed == 0 || !QueryServiceConfigW(m_hService, config, needed, &needed)) {
+        error = Describe(L"QueryServiceConfigW", GetLastError());
+        return false;
+    }
+    binaryPath = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
     return true;
 }
 

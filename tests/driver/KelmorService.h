@@ -19,6 +19,9 @@ public:
 
     // Creates the service for the driver file `binaryPath`; false with the reason in `error`.
     bool Install(const std::wstring& binaryPath, std::wstring& error);
+    // Takes over a service "kelmor" that was created outside this process; false with the
+    // reason in `error`. `binaryPath` receives the driver file it was created for.
+    bool Open(std::wstring& binaryPath, std::wstring& error);
     // Starts it and waits (bounded) until it runs.
     bool Start(std::wstring& error);
     // Stops it and waits (bounded) until it has stopped and the process that hosted the driver

@@ -3,9 +3,11 @@
 //   blackbox.exe SCENARIO... --tolvane EXE --ravelin EXE --driver SYS --sample ISO
 //                --label LABEL --work DIR [--big ISO] [--out DIR]
 //
-// SCENARIO is tolvane, ravelin or loop. The programs run with DIR as their current directory
-// (Ravelin's images land there). With --out, each step's picture and the table steps.tsv go
-// to that folder. Exit status 0 when every step of every scenario passed, 1 otherwise.
+// SCENARIO is tolvane, ravelin, loop or wow64 (the loop against a driver service that the rig
+// has created beforehand, on a copy of the sample with a name that is not ASCII). The programs run
+// with DIR as their current directory (Ravelin's images land there). With --out, each step's
+// picture and the table steps.tsv go to that folder. Exit status 0 when every step of every
+// scenario passed, 1 otherwise.
 
 #include "KelmorService.h"
 #include "Scenarios.h"
@@ -55,9 +57,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (scenarios.empty() || settings.tolvane.empty() || settings.ravelin.empty() ||
         settings.driver.empty() || settings.sample.empty() || settings.work.empty()) {
-        std::fprintf(stderr, "usage: blackbox tolvane|ravelin|loop... --tolvane EXE --ravelin "
-                             "EXE --driver SYS --sample ISO --label LABEL --work DIR [--big ISO] "
-                             "[--out DIR]\n");
+        std::fprintf(stderr,
+                     "usage: blackbox tolvane|ravelin|loop|wow64... --tolvane EXE --ravelin "
+                     "EXE --driver SYS --sample ISO --label LABEL --work DIR [--big ISO] "
+                     "[--out DIR]\n");
         return 2;
     }
     // A scenario that hangs inside a program must not hang the suite.
@@ -71,6 +74,8 @@ int wmain(int argc, wchar_t** argv) {
             passed = RunRavelinScenario(settings, log) && passed;
         else if (scenario == L"loop")
             passed = RunLoopScenario(settings, log) && passed;
+        else if (scenario == L"wow64")
+            passed = RunWow64Scenario(settings, log) && passed;
         else {
             std::fprintf(stderr, "unknown scenario %s\n", Narrow(scenario).c_str());
             passed = false;

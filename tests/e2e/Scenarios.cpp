@@ -4,9 +4,8 @@
 #include "UserActions.h"
 #include "WineCdromLetter.h"
 
-#include <fstream>
+#include <cstdio>
 #include <functional>
-#include <iterator>
 #include <vector>
 
 namespace {
@@ -23,9 +22,17 @@ void WaitUntil(const std::string& what, const std::function<bool()>& done,
                                 " ms: " + what);
 }
 
+// By its UTF-16 name: an image name need not be ASCII.
 std::vector<char> ReadWholeFile(const std::wstring& path) {
-    std::ifstream in(Narrow(path), std::ios::binary);
-    return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::vector<char> data;
+    FILE* in = _wfopen(path.c_str(), L"rb");
+    if (in == nullptr)
+        return data;
+    char block[65536];
+    for (size_t got; (got = std::fread(block, 1, sizeof(block), in)) > 0;)
+        data.insert(data.end(), block, block + got);
+    std::fclose(in);
+    return data;
 }
 
 std::wstring RegistryString(HKEY key, const wchar_t* name, DWORD& type) {
@@ -488,23 +495,60 @@ bool RunRavelinScenario(const CScenarioSettings& s, CStepLog& log) {
     return true;
 }
 
-bool RunLoopScenario(const CScenarioSettings& s, CStepLog& log) {
-    CScenario scenario("loop", log);
-    ForgetTheDriver();
+namespace {
+
+bool RunLoop(const char* name, const CScenarioSettings& s, CStepLog& log) {
+    CScenario scenario(name, log);
+    if (!s.serviceCreatedByRig)
+        ForgetTheDriver();
     CKelmorService service;
     CProgram panelProgram, ripper;
     wchar_t letter = 0;
     bool passed = true;
     try {
-        scenario.Step("The driver runs (installed by the test rig)", [&] {
-            std::wstring error;
-            Expect(service.Install(s.driver, error) && service.Start(error), Narrow(error));
-            return std::string("service \"kelmor\" running");
-        });
+        if (s.serviceCreatedByRig) {
+            scenario.Step("The driver runs (its service created by the test rig)", [&] {
+                std::wstring binary, error;
+                Expect(service.Open(binary, error), Narrow(error));
+                Expect(lstrcmpiW(binary.c_str(), s.driver.c_str()) == 0,
+                       "the service is of \"" + Narrow(binary) + "\"");
+                // What the rig is for: Wine hosts a service it has marked WOW64 in its 32-bit
+                // driver host, which cannot load a 64-bit driver.
+                DWORD wow64 = 0, size = sizeof(wow64);
+                Expect(RegGetValueW(HKEY_LOCAL_MACHINE,
+                                    L"System\\CurrentControlSet\\Services\\kelmor", L"WOW64",
+                                    RRF_RT_REG_DWORD, nullptr, &wow64, &size) != ERROR_SUCCESS ||
+                           wow64 == 0,
+                       "the service is marked WOW64");
+                Expect(service.Start(error), Narrow(error));
+                return "service \"kelmor\" of " + Narrow(binary) + " running";
+            });
+        } else {
+            scenario.Step("The driver runs (installed by the test rig)", [&] {
+                std::wstring error;
+                Expect(service.Install(s.driver, error) && service.Start(error), Narrow(error));
+                return std::string("service \"kelmor\" running");
+            });
+        }
         panelProgram.Start(s.tolvane, s.work);
         scenario.Photographs(panelProgram.Id());
         HWND mainWindow = WaitForProgramWindow(panelProgram.Id(), tolvane::kMainCaption, L"#32770",
                                                "starting Tolvane");
+        if (s.serviceCreatedByRig) {
+            scenario.Step("Tolvane runs at the rig's width on 64-bit Windows", [&] {
+                SYSTEM_INFO system = {};
+                GetNativeSystemInfo(&system);
+                Expect(system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64,
+                       "the system is not 64-bit");
+                BOOL wow64 = FALSE;
+                Expect(IsWow64Process(panelProgram.Process(), &wow64) != 0,
+                       "IsWow64Process failed with " + std::to_string(GetLastError()));
+                Expect((wow64 != FALSE) == (sizeof(void*) == 4),
+                       wow64 ? "Tolvane is a 32-bit process" : "Tolvane is a 64-bit process");
+                return std::string(wow64 ? "a 32-bit process under WoW64 on x64"
+                                         : "a 64-bit process on x64");
+            });
+        }
         CTolvaneWindow panel(panelProgram, mainWindow);
         scenario.Step("Tolvane adds a drive and mounts the sample", [&] {
             ClickButton(panel.main, tolvane::kAddDrive);
@@ -662,5 +706,27 @@ bool RunLoopScenario(const CScenarioSettings& s, CStepLog& log) {
         std::string error;
         UndefineWineCdromLetter(letter, error);
     }
+    return passed;
+}
+
+} // namespace
+
+bool RunLoopScenario(const CScenarioSettings& s, CStepLog& log) {
+    return RunLoop("loop", s, log);
+}
+
+bool RunWow64Scenario(const CScenarioSettings& s, CStepLog& log) {
+    CScenarioSettings wow64 = s;
+    // "Échantillon диск ü.iso": Latin, Cyrillic and a space.
+    wow64.sample = s.work + L"\\\u00c9chantillon \u0434\u0438\u0441\u043a \u00fc.iso";
+    if (!CopyFileW(s.sample.c_str(), wow64.sample.c_str(), FALSE)) {
+        std::fprintf(stderr, "wow64: cannot copy the sample (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
+        return false;
+    }
+    wow64.serviceCreatedByRig = true;
+    wow64.bigImage.clear();
+    const bool passed = RunLoop("wow64", wow64, log);
+    DeleteFileW(wow64.sample.c_str());
     return passed;
 }

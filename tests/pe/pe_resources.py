@@ -25,8 +25,8 @@ class PeImage:
         if data[pe_offset:pe_offset + 4] != b"PE\0\0":
             raise PeError("no PE signature")
         coff = pe_offset + 4
-        self.machine, section_count, _, _, _, optional_size, _ = struct.unpack_from(
-            "<HHIIIHH", data, coff)
+        self.machine, section_count, _, symbol_table, symbol_count, optional_size, _ = (
+            struct.unpack_from("<HHIIIHH", data, coff))
         optional = coff + 20
         (magic,) = struct.unpack_from("<H", data, optional)
         if magic == 0x10B:
@@ -42,8 +42,17 @@ class PeImage:
         else:
             self.resource_rva = self.resource_size = 0
         self.sections = []
+        self.section_names = []
         table = optional + optional_size
+        # Names longer than eight bytes (".debug_info") are "/offset" into the COFF string
+        # table, which follows the symbol table.
+        strings = symbol_table + 18 * symbol_count if symbol_table else 0
         for i in range(section_count):
+            name = data[table + 40 * i:table + 40 * i + 8].rstrip(b"\0")
+            if name.startswith(b"/") and name[1:].isdigit() and strings:
+                at = strings + int(name[1:])
+                name = data[at:data.index(b"\0", at)]
+            self.section_names.append(name.decode("latin-1"))
             virtual_size, virtual_address, raw_size, raw_pointer = struct.unpack_from(
                 "<IIII", data, table + 40 * i + 8)
             self.sections.append((virtual_address, max(virtual_size, raw_size), raw_pointer,
