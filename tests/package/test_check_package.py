@@ -10,7 +10,8 @@ import os
 import sys
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "package"))
 from check_package import problems  # noqa: E402
 
 
