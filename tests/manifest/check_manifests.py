@@ -110,9 +110,10 @@ def programs_under(paths):
     for path in paths:
         if os.path.isdir(path):
             for directory, subdirectories, files in os.walk(path):
-                # The Wine prefix holds Wine's own programs, and CMakeFiles CMake's compiler
-                # probes: neither is ours.
-                subdirectories[:] = [d for d in subdirectories if d not in ("wine", "CMakeFiles")]
+                # The Wine prefixes (at 96 and 144 DPI) hold Wine's own programs, and
+                # CMakeFiles CMake's compiler probes: none of them is ours.
+                subdirectories[:] = [d for d in subdirectories
+                                     if d not in ("wine", "wine-144dpi", "CMakeFiles")]
                 for name in sorted(files):
                     if name.lower().endswith(".exe"):
                         yield os.path.join(directory, name)
