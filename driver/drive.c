@@ -266,11 +266,12 @@ static NTSTATUS StartReader(PKELMOR_DEVICE drive) {
 }
 
 static void StopReader(PKELMOR_DEVICE drive) {
+    KIRQL irql;
     if (drive->Reader == NULL)
         return;
-    LockState();
+    IoAcquireCancelSpinLock(&irql);
     drive->StopReader = TRUE;
-    UnlockState();
+    IoReleaseCancelSpinLock(irql);
     KeSetEvent(&drive->ReadsQueued, IO_NO_INCREMENT, FALSE);
     ZwWaitForSingleObject(drive->Reader, FALSE, NULL);
     ZwClose(drive->Reader);
@@ -679,26 +680,15 @@ BOOLEAN KelmorCloseHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
 
 /* ---- reads ---- */
 
-NTSTATUS KelmorQueueRead(PKELMOR_DEVICE drive, PIRP irp) {
-    LockState();
-    if (drive->Removed || drive->StopReader) {
-        UnlockState();
-        irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    IoMarkIrpPending(irp);
-    InsertTailList(&drive->ReadQueue, &irp->Tail.Overlay.ListEntry);
-    UnlockState();
-    KeSetEvent(&drive->ReadsQueued, IO_NO_INCREMENT, FALSE);
-    return STATUS_PENDING;
+static void CompleteRead(PIRP irp, NTSTATUS status, ULONG_PTR bytes) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = bytes;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-/* Serves one read on the reader thread: the medium is referenced under the lock and read
-   outside it. A paging read of a file system can arrive at APC_LEVEL, where a file may not be
-   read; on this thread the read runs at PASSIVE_LEVEL. */
-static void ServeRead(PKELMOR_DEVICE drive, PIRP irp) {
+/* Serves one read: the medium is referenced under the state lock and read outside it. The
+   caller runs at PASSIVE_LEVEL with kernel APCs enabled, as reading a file requires. */
+static NTSTATUS ServeRead(PKELMOR_DEVICE drive, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG length = stack->Parameters.Read.Length;
     PKELMOR_MEDIUM medium = NULL;
@@ -728,30 +718,98 @@ static void ServeRead(PKELMOR_DEVICE drive, PIRP irp) {
         status = ReadMedium(medium, stack->Parameters.Read.ByteOffset.QuadPart, buffer, length,
                             &bytesRead);
     KelmorReleaseMedium(medium);
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = bytesRead;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    CompleteRead(irp, status, bytesRead);
+    return status;
 }
 
-/* Each wake-up serves every read queued by then; the thread ends when it is told to stop and
-   nothing is left. */
+/* The read queue is a cancel-safe queue of our own: Wine 8's ntoskrnl has IoCsqInitialize but
+   only stubs of IoCsqInsertIrp and IoCsqRemoveNextIrp. The queue, each queued read's cancel
+   routine and the reader's stop flag are guarded by the I/O manager's cancel spin lock, which
+   a cancel routine is called under, so a read is either in the queue with its cancel routine
+   set or out of it with none, and exactly one side completes it. */
+static VOID NTAPI CancelQueuedRead(PDEVICE_OBJECT device, PIRP irp) {
+    UNREFERENCED_PARAMETER(device);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    CompleteRead(irp, STATUS_CANCELLED, 0);
+}
+
+static NTSTATUS QueueRead(PKELMOR_DEVICE drive, PIRP irp) {
+    NTSTATUS refusal = STATUS_SUCCESS;
+    KIRQL irql;
+
+    IoMarkIrpPending(irp);
+    IoAcquireCancelSpinLock(&irql);
+    if (drive->StopReader)
+        refusal = STATUS_NO_SUCH_DEVICE;
+    else if (irp->Cancel)
+        refusal = STATUS_CANCELLED;
+    if (NT_SUCCESS(refusal)) {
+        IoSetCancelRoutine(irp, CancelQueuedRead);
+        InsertTailList(&drive->ReadQueue, &irp->Tail.Overlay.ListEntry);
+    }
+    IoReleaseCancelSpinLock(irql);
+    if (NT_SUCCESS(refusal))
+        KeSetEvent(&drive->ReadsQueued, IO_NO_INCREMENT, FALSE);
+    else
+        CompleteRead(irp, refusal, 0);
+    return STATUS_PENDING;
+}
+
+#ifdef KELMOR_HOLD_READS_WHILE_LOCKED
+/* A build for the tests only, never shipped: every read is queued, as a paging read at
+   APC_LEVEL would be (Wine sends none), and queued reads wait while the medium is locked, so
+   that a test can keep reads pending and cancel them. The reader looks again every 20 ms. */
+#define KELMOR_HOLDS_READS TRUE
+#else
+#define KELMOR_HOLDS_READS FALSE
+#endif
+
+/* The next queued read, out of the queue and no longer cancellable; NULL when none. `stop`
+   tells whether the reader must stop. */
+static PIRP TakeQueuedRead(PKELMOR_DEVICE drive, BOOLEAN* stop) {
+    PIRP irp = NULL;
+    KIRQL irql;
+
+    IoAcquireCancelSpinLock(&irql);
+    *stop = drive->StopReader;
+    if (!IsListEmpty(&drive->ReadQueue) && !(KELMOR_HOLDS_READS && !*stop && drive->Locks > 0)) {
+        irp = CONTAINING_RECORD(RemoveHeadList(&drive->ReadQueue), IRP, Tail.Overlay.ListEntry);
+        IoSetCancelRoutine(irp, NULL);
+    }
+    IoReleaseCancelSpinLock(irql);
+    return irp;
+}
+
+NTSTATUS KelmorRead(PKELMOR_DEVICE drive, PIRP irp) {
+    /* At PASSIVE_LEVEL the read is served at once in the caller's thread: a round trip to the
+       reader thread costs more than the read itself. A paging read of a file system may come
+       with kernel APCs disabled (at APC_LEVEL), where a file cannot be read: that one goes to
+       the reader thread. */
+    if (!KELMOR_HOLDS_READS && !KeAreAllApcsDisabled())
+        return ServeRead(drive, irp);
+    return QueueRead(drive, irp);
+}
+
+/* Each wake-up serves every read queued by then. Told to stop, the thread cancels the reads
+   still waiting and ends. */
 static VOID NTAPI ReaderMain(PVOID context) {
     PKELMOR_DEVICE drive = (PKELMOR_DEVICE)context;
+    LARGE_INTEGER poll;
     BOOLEAN stop = FALSE;
 
+    poll.QuadPart = -20 * 10000; /* 20 ms, relative */
     while (!stop) {
-        KeWaitForSingleObject(&drive->ReadsQueued, Executive, KernelMode, FALSE, NULL);
+        KeWaitForSingleObject(&drive->ReadsQueued, Executive, KernelMode, FALSE,
+                              KELMOR_HOLDS_READS ? &poll : NULL);
         for (;;) {
-            PIRP irp = NULL;
-            LockState();
-            if (!IsListEmpty(&drive->ReadQueue))
-                irp = CONTAINING_RECORD(RemoveHeadList(&drive->ReadQueue), IRP,
-                                        Tail.Overlay.ListEntry);
-            stop = drive->StopReader && irp == NULL;
-            UnlockState();
+            PIRP irp = TakeQueuedRead(drive, &stop);
             if (irp == NULL)
                 break;
-            ServeRead(drive, irp);
+            if (stop)
+                CompleteRead(irp, STATUS_CANCELLED, 0);
+            else
+                ServeRead(drive, irp);
         }
     }
     PsTerminateSystemThread(STATUS_SUCCESS);

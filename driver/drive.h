@@ -57,7 +57,9 @@ typedef struct _KELMOR_DEVICE {
     ULONG ChangeCount;                 /* medium changes, as check-verify reports them */
     WCHAR LinkBuffer[16];              /* "\GLOBAL??\X:" */
     UNICODE_STRING LinkName;
-    /* Reads are served by a thread of the drive's own, in the order they arrive. */
+    /* Reads that cannot be served in the caller's thread are queued to a thread of the drive's
+       own, in the order they arrive. The queue and StopReader are guarded by the cancel spin
+       lock (see drive.c). */
     LIST_ENTRY ReadQueue;
     KEVENT ReadsQueued; /* set when a read is queued or the thread must stop */
     BOOLEAN StopReader;
@@ -104,9 +106,11 @@ NTSTATUS KelmorQueryGeometry(PKELMOR_DEVICE drive, KELMOR_GEOMETRY* geometry);
 NTSTATUS KelmorCheckVerify(PKELMOR_DEVICE drive, ULONG* changeCount);
 NTSTATUS KelmorSetMediaLock(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN prevent);
 
-/* Queues a read (its offset already resolved into the stack location) for the drive's reader
-   thread; STATUS_PENDING once queued, with the request marked pending. */
-NTSTATUS KelmorQueueRead(PKELMOR_DEVICE drive, PIRP irp);
+/* A read, its offset already resolved into the stack location: served at once when the caller
+   may read a file (the request completed, its status returned), otherwise queued for the drive's
+   reader thread (STATUS_PENDING, the request marked pending; a queued read can be cancelled,
+   and a drive that goes away cancels those still queued). */
+NTSTATUS KelmorRead(PKELMOR_DEVICE drive, PIRP irp);
 
 /* A handle's life on a drive: create records it, cleanup drops its locks, close forgets it.
    KelmorCloseHandle answers TRUE when this was the last handle of a removed drive, whose

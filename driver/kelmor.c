@@ -150,7 +150,7 @@ static NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     if (offset->HighPart == -1 && offset->LowPart == FILE_USE_FILE_POINTER_POSITION &&
         stack->FileObject != NULL)
         *offset = stack->FileObject->CurrentByteOffset;
-    return KelmorQueueRead(extension, irp);
+    return KelmorRead(extension, irp);
 }
 
 static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {

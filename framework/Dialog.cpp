@@ -76,23 +76,31 @@ INT_PTR CDialog::DoModal() {
     return m_nModalResult;
 }
 
+// The idle update (WM_KICKIDLE) runs each time the queue has been emptied. The queue is
+// emptied with PeekMessage and waited on with WaitMessage, and never waited on by GetMessage
+// after a look with PM_NOREMOVE: what that look saw can be gone by the time GetMessage runs,
+// and GetMessage then sleeps with the idle update not done. A paint does that: another
+// program's RedrawWindow (RDW_INVALIDATE | RDW_UPDATENOW) makes the window need painting and
+// then sends the WM_PAINT, which GetMessage handles before it looks for posted messages. The
+// buttons that the idle update disables then stay enabled until the next message comes.
 void CDialog::RunModalLoop() {
     bool bIdle = true;
     MSG msg;
     while (!m_bEndModal && m_hWnd) {
-        if (bIdle && !::PeekMessage(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
-            SendMessage(WM_KICKIDLE, MSGF_DIALOGBOX, 0);
-            bIdle = false;
+        if (!::PeekMessage(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (bIdle) {
+                SendMessage(WM_KICKIDLE, MSGF_DIALOGBOX, 0);
+                bIdle = false;
+            } else {
+                ::WaitMessage();
+            }
             continue;
         }
-        BOOL got = ::GetMessage(&msg, nullptr, 0, 0);
-        if (got == 0) {
+        if (msg.message == WM_QUIT) {
             // WM_QUIT ends this loop and is left for the loop outside it.
             ::PostQuitMessage(static_cast<int>(msg.wParam));
             break;
         }
-        if (got == -1)
-            break;
         if (!::IsDialogMessage(m_hWnd, &msg)) {
             ::TranslateMessage(&msg);
             ::DispatchMessage(&msg);
@@ -105,8 +113,8 @@ void CDialog::EndDialog(int nResult) {
     if (m_bModal) {
         m_nModalResult = nResult;
         m_bEndModal = TRUE;
-        // The loop looks at the flag only when GetMessage returns, and a message sent by
-        // another thread is handled inside GetMessage without making it return: wake it.
+        // The loop looks at the flag when a message has been taken or the wait has ended, and
+        // a message sent by another thread is handled inside the wait: wake it.
         if (m_hWnd)
             ::PostMessage(m_hWnd, WM_NULL, 0, 0);
     } else if (m_hWnd) {

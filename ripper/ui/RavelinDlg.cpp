@@ -110,8 +110,7 @@ CRavelinDlg::~CRavelinDlg() {
     if (m_hSmallIcon)
         ::DestroyIcon(m_hSmallIcon);
     if (m_hAbortEvent && m_hRipThread &&
-        SignalAndWaitForThread(m_hAbortEvent, m_hRipThread, kCloseWaitMilliseconds) ==
-            WAIT_TIMEOUT) {
+        AbortAndWaitForRip(kCloseWaitMilliseconds) == WAIT_TIMEOUT) {
         // The copy is still running and uses the event: leave both handles to it. The
         // program is ending, and the image keeps what was written so far.
         return;
@@ -229,7 +228,7 @@ void CRavelinDlg::OnRipClicked() {
     if (m_hRipThread) {
         // Abort. m_hRipThread is closed when WM_RIP_DONE, already queued, is handled.
         if (m_hAbortEvent)
-            SignalAndWaitForThread(m_hAbortEvent, m_hRipThread, INFINITE);
+            AbortAndWaitForRip(INFINITE);
         UpdateControls();
         return;
     }
@@ -286,6 +285,25 @@ LRESULT CRavelinDlg::OnLabelRead(WPARAM wParam, LPARAM) {
         return 0;
     SetDlgItemText(IDC_OUTPUT_NAME, label + ".iso");
     return 0;
+}
+
+DWORD CRavelinDlg::AbortAndWaitForRip(DWORD timeout) {
+    m_bWaitingForRip = true;
+    const DWORD result = SignalAndWaitForThread(m_hAbortEvent, m_hRipThread, timeout);
+    m_bWaitingForRip = false;
+    return result;
+}
+
+// The wait for the rip thread handles what other threads and programs send to this thread.
+// A command or a system command sent then (the About entry, for one) would run its handler
+// inside the wait, and a modal loop opened there could handle WM_RIP_DONE and close the very
+// handle being waited on. So while the wait runs, those messages and WM_RIP_DONE itself are
+// refused; everything else (the progress bar's reports above all) is handled as usual.
+LRESULT CRavelinDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (m_bWaitingForRip &&
+        (message == WM_COMMAND || message == WM_SYSCOMMAND || message == WM_RIP_DONE))
+        return 0;
+    return CDialog::WindowProc(message, wParam, lParam);
 }
 
 BOOL CRavelinDlg::IsCopying() const {

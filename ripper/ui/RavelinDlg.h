@@ -69,6 +69,7 @@ protected:
 
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     // Enter never closes the program.
     void OnOK() override;
 
@@ -91,6 +92,9 @@ protected:
 private:
     // The copy thread has been started and has not ended yet.
     BOOL IsCopying() const;
+    // Signals the abort event and waits up to `timeout` ms for the rip thread to end, with the
+    // dialog's own handlers held back meanwhile (see WindowProc).
+    DWORD AbortAndWaitForRip(DWORD timeout);
     // The text of the selected drive list entry; empty with no selection.
     CString SelectedRoot() const;
     void StartLabelThread();
@@ -99,4 +103,5 @@ private:
     IRavelinPlatform& m_system;
     IDiscPlatform& m_discs;
     std::shared_ptr<CLabelMailbox> m_labels;
+    bool m_bWaitingForRip = false;
 };

@@ -541,4 +541,82 @@ TEST_F(KelmorDriver, WithTheServiceStoppedEveryOperationFails) {
     EXPECT_NE(GetLastError(), 0u);
 }
 
+// A read on an asynchronous handle, pending or done.
+struct CPendingRead {
+    explicit CPendingRead(HANDLE handle) : drive(handle) {
+        at.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        at.Offset = 16 * 2048;
+        started = ReadFile(drive, sector, sizeof(sector), nullptr, &at) != FALSE ||
+                  GetLastError() == ERROR_IO_PENDING;
+    }
+    ~CPendingRead() {
+        CancelIo(drive);
+        WaitForSingleObject(at.hEvent, 5000);
+        CloseHandle(at.hEvent);
+    }
+    bool Pending() { return started && WaitForSingleObject(at.hEvent, 0) == WAIT_TIMEOUT; }
+    // Waits (bounded) for the end of the read; its error, 0 when it read the sector.
+    DWORD Finish(DWORD milliseconds) {
+        if (WaitForSingleObject(at.hEvent, milliseconds) != WAIT_OBJECT_0)
+            return WAIT_TIMEOUT;
+        DWORD bytes = 0;
+        if (!GetOverlappedResult(drive, &at, &bytes, FALSE))
+            return GetLastError();
+        return bytes == sizeof(sector) && std::memcmp(sector + 1, "CD001", 5) == 0
+                   ? 0
+                   : ERROR_INVALID_DATA;
+    }
+
+    HANDLE drive;
+    OVERLAPPED at{};
+    unsigned char sector[2048] = {};
+    bool started = false;
+};
+
+// The driver's test build (kelmor_hold.sys) queues every read, as it queues a file system's
+// paging reads, and keeps queued reads waiting while the medium is locked: so reads can be
+// held pending. CancelIo cancels a waiting read, a waiting read is served once the lock goes,
+// and a stop of the service cancels the reads still waiting instead of hanging.
+TEST_F(KelmorDriver, QueuedReadsAreCancelledByCancelIoAndByAStop) {
+    std::wstring error;
+    ASSERT_TRUE(m_service.Remove());
+    ASSERT_TRUE(m_service.Install(WindowsPath(KELMOR_HOLD_SYS_PATH), error))
+        << std::string(error.begin(), error.end());
+    ASSERT_TRUE(m_service.Start(error)) << std::string(error.begin(), error.end());
+    const wchar_t letter = AddOneDrive();
+    ASSERT_TRUE(MountImage(letter, TestIso().c_str(), 0)) << GetLastError();
+    const std::wstring name = DriveDeviceName(letter);
+    auto openAsync = [&] {
+        return CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    };
+    CHandle locker(OpenDrive(letter)), first(openAsync()), second(openAsync());
+    ASSERT_TRUE(locker.valid() && first.valid() && second.valid()) << GetLastError();
+    auto lock = [&](BOOLEAN prevent) {
+        PREVENT_MEDIA_REMOVAL request{prevent};
+        DWORD bytes = 0;
+        return DeviceIoControl(locker.get(), kCdromMediaRemoval, &request, sizeof(request), nullptr,
+                               0, &bytes, nullptr) != FALSE;
+    };
+    ASSERT_TRUE(lock(TRUE)) << GetLastError();
+
+    {
+        CPendingRead cancelled(first.get()), served(second.get());
+        Sleep(200);
+        ASSERT_TRUE(cancelled.Pending() && served.Pending()) << "the reads were not held";
+        ASSERT_TRUE(CancelIo(first.get())) << GetLastError();
+        EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), cancelled.Finish(5000));
+        EXPECT_TRUE(served.Pending()) << "cancelling one read ended the other";
+        ASSERT_TRUE(lock(FALSE)) << GetLastError();
+        EXPECT_EQ(0u, served.Finish(5000)) << "the waiting read was not served";
+    }
+
+    ASSERT_TRUE(lock(TRUE)) << GetLastError();
+    CPendingRead waiting(first.get());
+    Sleep(200);
+    ASSERT_TRUE(waiting.Pending());
+    ASSERT_TRUE(m_service.Stop(error)) << std::string(error.begin(), error.end());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), waiting.Finish(5000));
+}
+
 } // namespace

@@ -248,6 +248,23 @@ TEST_F(TolvaneDlgTest, DriveButtonsFollowTheSelectionWhenIdle) {
     Select(1);
     Idle();
     EXPECT_EQ((std::vector<bool>{true, true, true, true}), DriveButtonsEnabled());
+
+    // The last drive removed with the keyboard on "&Remove Drive": the button is disabled and
+    // the focus goes on to an enabled control of the dialog.
+    Close();
+    driver.drives.resize(1);
+    Open();
+    Idle();
+    HWND remove = ::GetDlgItem(dlg->m_hWnd, IDC_REMOVE_DRIVE);
+    ::SetFocus(remove);
+    ASSERT_EQ(remove, ::GetFocus());
+    Click(dlg->m_hWnd, IDC_REMOVE_DRIVE);
+    ASSERT_TRUE(Rows().empty());
+    Idle();
+    EXPECT_EQ((std::vector<bool>{false, false, false, false}), DriveButtonsEnabled());
+    HWND focus = ::GetFocus();
+    EXPECT_TRUE(focus != nullptr && ::IsChild(dlg->m_hWnd, focus) && ::IsWindowEnabled(focus))
+        << "the focus stayed on a disabled control";
 }
 
 TEST_F(TolvaneDlgTest, AddRefreshesTheListWithTheNewDrive) {

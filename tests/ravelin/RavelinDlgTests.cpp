@@ -10,11 +10,13 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -505,11 +507,32 @@ TEST_F(RavelinDlgTest, AbortWithProgressInFlightReturnsPromptly) {
     ASSERT_TRUE(drives.SendInFlight());
     const int sendsBefore = drives.SendsCompleted();
 
+    // Another program asks for the About box now: its request is handled inside the wait, and
+    // the box must not open there (its modal loop would take the copy's end). Should it open,
+    // it is closed again from here, so that the test reports it instead of hanging.
+    HWND hDialog = dlg->m_hWnd;
+    std::thread([hDialog] {
+        ::SendNotifyMessageA(hDialog, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+    }).join();
+    std::atomic<bool> waiting{true}, aboutOpened{false};
+    std::thread closer([&] {
+        while (waiting) {
+            if (HWND about = FindOwnWindow("About Ravelin")) {
+                aboutOpened = true;
+                ::PostMessageA(about, WM_COMMAND, IDOK, 0);
+            }
+            ::Sleep(5);
+        }
+    });
+
     Clock::time_point clicked = Clock::now();
     {
         CWatchdog watchdog(15000, "Abort with a progress send in flight returning");
         Click(IDC_RIP);
     }
+    waiting = false;
+    closer.join();
+    EXPECT_FALSE(aboutOpened) << "the About box opened inside the wait for the copy";
     long long ms = MillisecondsSince(clicked);
     std::printf("Abort with a progress send in flight returned after %lld ms\n", ms);
     RecordProperty("AbortMilliseconds", static_cast<int>(ms));

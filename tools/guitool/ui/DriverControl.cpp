@@ -56,8 +56,10 @@ BOOL CDriverControl::OnInitDialog() {
     CDialog::OnInitDialog();
     m_hSCManager = m_scm.OpenSCManagerW(nullptr, L"ServicesActive", SC_MANAGER_ALL_ACCESS);
     if (m_hSCManager == nullptr) {
+        // Read before anything else runs: building the text may change the thread's last error.
+        const DWORD error = m_scm.GetLastError();
         CString message(L"Cannot Open SCM : ");
-        message += GetSystemErrorText(m_scm.GetLastError());
+        message += GetSystemErrorText(error);
         AfxMessageBox(message, MB_OK);
         return FALSE;
     }

@@ -1,6 +1,7 @@
 #include "TolvaneDlg.h"
 
 #include "ControlPanelRules.h"
+#include "DlgControl.h"
 #include "DriverClient.h"
 #include "DriverControl.h"
 #include "MountOptionsDlg.h"
@@ -223,10 +224,10 @@ void CTolvaneDlg::OnClickDriveList(NMHDR*, LRESULT* pResult) {
 
 LRESULT CTolvaneDlg::OnKickIdle(WPARAM, LPARAM) {
     const BOOL selected = m_driveList.GetFirstSelectedItemPosition() != nullptr;
-    for (int id : {IDC_REMOVE_DRIVE, IDC_MOUNT, IDC_EJECT, IDC_REMOUNT}) {
-        if (CWnd* button = GetDlgItem(id))
-            button->EnableWindow(selected);
-    }
+    // A button disabled while it has the focus hands the focus on (the last drive removed
+    // with "&Remove Drive" would leave the keyboard on a dead button otherwise).
+    for (int id : {IDC_REMOVE_DRIVE, IDC_MOUNT, IDC_EJECT, IDC_REMOUNT})
+        EnableDlgControl(this, static_cast<UINT>(id), selected);
     return 0;
 }
 
