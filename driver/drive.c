@@ -759,7 +759,8 @@ static NTSTATUS QueueRead(PKELMOR_DEVICE drive, PIRP irp) {
 #ifdef KELMOR_HOLD_READS_WHILE_LOCKED
 /* A build for the tests only, never shipped: every read is queued, as a paging read at
    APC_LEVEL would be (Wine sends none), and queued reads wait while the medium is locked, so
-   that a test can keep reads pending and cancel them. The reader looks again every 20 ms. */
+   that a test can keep reads pending and cancel them. The reader looks again every 20 ms, and
+   reads the lock count without the state lock: a look that is late by one round is enough. */
 #define KELMOR_HOLDS_READS TRUE
 #else
 #define KELMOR_HOLDS_READS FALSE
@@ -782,11 +783,12 @@ static PIRP TakeQueuedRead(PKELMOR_DEVICE drive, BOOLEAN* stop) {
 }
 
 NTSTATUS KelmorRead(PKELMOR_DEVICE drive, PIRP irp) {
-    /* At PASSIVE_LEVEL the read is served at once in the caller's thread: a round trip to the
-       reader thread costs more than the read itself. A paging read of a file system may come
-       with kernel APCs disabled (at APC_LEVEL), where a file cannot be read: that one goes to
-       the reader thread. */
-    if (!KELMOR_HOLDS_READS && !KeAreAllApcsDisabled())
+    /* A read from a program is served at once in the caller's thread: a round trip to the
+       reader thread costs more than the read itself. A file system's paging read may come at
+       APC_LEVEL, where a file cannot be read: that one goes to the reader thread. The paging
+       flags tell them apart; KeAreAllApcsDisabled cannot under Wine 8, which answers TRUE in
+       every request (it reads the requesting thread's critical-region count there). */
+    if (!KELMOR_HOLDS_READS && (irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) == 0)
         return ServeRead(drive, irp);
     return QueueRead(drive, irp);
 }

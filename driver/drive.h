@@ -106,8 +106,8 @@ NTSTATUS KelmorQueryGeometry(PKELMOR_DEVICE drive, KELMOR_GEOMETRY* geometry);
 NTSTATUS KelmorCheckVerify(PKELMOR_DEVICE drive, ULONG* changeCount);
 NTSTATUS KelmorSetMediaLock(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN prevent);
 
-/* A read, its offset already resolved into the stack location: served at once when the caller
-   may read a file (the request completed, its status returned), otherwise queued for the drive's
+/* A read, its offset already resolved into the stack location: served at once unless it is a
+   paging read (the request completed, its status returned), otherwise queued for the drive's
    reader thread (STATUS_PENDING, the request marked pending; a queued read can be cancelled,
    and a drive that goes away cancels those still queued). */
 NTSTATUS KelmorRead(PKELMOR_DEVICE drive, PIRP irp);
