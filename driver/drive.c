@@ -1,8 +1,6 @@
+/* The drives: the list of them, their letters and devices, the locks over their state, and the
+   handles opened on them. Their images are image.c's, their reads read.c's. */
 #include "drive.h"
-
-/* In ntifs.h, which does not go with ntddk.h. */
-NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable,
-                                              PLARGE_INTEGER timeout);
 
 static PDRIVER_OBJECT g_driver;
 /* Both locks are synchronization events, taken inside a critical region. Wine's kernel mutex
@@ -40,105 +38,12 @@ void KelmorUnlockCreation(void) {
     Unlock(&g_creationLock);
 }
 
-static void LockState(void) {
+void KelmorLockState(void) {
     Lock(&g_stateLock);
 }
 
-static void UnlockState(void) {
+void KelmorUnlockState(void) {
     Unlock(&g_stateLock);
-}
-
-/* ---- media ---- */
-
-NTSTATUS KelmorOpenMedium(const WCHAR* path, USHORT units, BOOLEAN checkAccess,
-                          PKELMOR_MEDIUM* result) {
-    UNICODE_STRING name;
-    OBJECT_ATTRIBUTES attributes;
-    IO_STATUS_BLOCK io;
-    FILE_STANDARD_INFORMATION info;
-    ULONG objectFlags = OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE;
-    PKELMOR_MEDIUM medium;
-    NTSTATUS status;
-    HANDLE handle;
-
-    *result = NULL;
-    if (units == 0 || units > KELMOR_PATH_UNITS)
-        return STATUS_OBJECT_NAME_INVALID;
-    if (checkAccess)
-        objectFlags |= OBJ_FORCE_ACCESS_CHECK;
-    name.Buffer = (PWSTR)path;
-    name.Length = (USHORT)(units * sizeof(WCHAR));
-    name.MaximumLength = name.Length;
-    InitializeObjectAttributes(&attributes, &name, objectFlags, NULL, NULL);
-    status = ZwCreateFile(&handle, GENERIC_READ | SYNCHRONIZE, &attributes, &io, NULL,
-                          FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN,
-                          FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
-    if (!NT_SUCCESS(status))
-        return status;
-
-    status = ZwQueryInformationFile(handle, &io, &info, sizeof(info), FileStandardInformation);
-    if (!NT_SUCCESS(status)) {
-        ZwClose(handle);
-        return status;
-    }
-    medium = (PKELMOR_MEDIUM)ExAllocatePoolWithTag(NonPagedPool, sizeof(*medium), KELMOR_POOL_TAG);
-    if (medium == NULL) {
-        ZwClose(handle);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    medium->References = 1;
-    medium->File = handle;
-    medium->Size = info.EndOfFile.QuadPart;
-    *result = medium;
-    return STATUS_SUCCESS;
-}
-
-void KelmorReleaseMedium(PKELMOR_MEDIUM medium) {
-    if (medium == NULL || InterlockedDecrement(&medium->References) != 0)
-        return;
-    ZwClose(medium->File);
-    ExFreePoolWithTag(medium, KELMOR_POOL_TAG);
-}
-
-/* Reads up to `length` bytes at `offset`; past the end of the image it reads 0 bytes. */
-static NTSTATUS ReadMedium(PKELMOR_MEDIUM medium, LONGLONG offset, PVOID buffer, ULONG length,
-                           ULONG* bytesRead) {
-    IO_STATUS_BLOCK io;
-    LARGE_INTEGER position;
-    NTSTATUS status;
-
-    *bytesRead = 0;
-    if (offset < 0)
-        return STATUS_INVALID_PARAMETER;
-    if (offset >= medium->Size || length == 0)
-        return STATUS_SUCCESS;
-    if ((LONGLONG)length > medium->Size - offset)
-        length = (ULONG)(medium->Size - offset);
-
-    position.QuadPart = offset;
-    status = ZwReadFile(medium->File, NULL, NULL, NULL, &io, buffer, length, &position, NULL);
-    if (status == STATUS_END_OF_FILE)
-        return STATUS_SUCCESS;
-    if (NT_SUCCESS(status))
-        *bytesRead = (ULONG)io.Information;
-    return status;
-}
-
-/* Takes the drive's medium out of it; the caller releases it outside the lock. */
-static PKELMOR_MEDIUM TakeMedium(PKELMOR_DEVICE drive) {
-    PKELMOR_MEDIUM medium = drive->Medium;
-    if (medium != NULL) {
-        drive->Medium = NULL;
-        ++drive->ChangeCount;
-    }
-    return medium;
-}
-
-static void SetPath(PKELMOR_DEVICE drive, const WCHAR* path, USHORT units, ULONG flags) {
-    RtlCopyMemory(drive->Path, path, units * sizeof(WCHAR));
-    drive->Path[units] = 0;
-    drive->PathUnits = units;
-    drive->Flags = flags;
 }
 
 /* ---- drive letters and devices ---- */
@@ -193,10 +98,10 @@ static BOOLEAN LinkExists(const WCHAR* text, USHORT units) {
 static BOOLEAN IsOurLetter(WCHAR letter) {
     BOOLEAN ours = FALSE;
     ULONG i;
-    LockState();
+    KelmorLockState();
     for (i = 0; i < g_driveCount && !ours; ++i)
         ours = g_drives[i]->Letter == letter;
-    UnlockState();
+    KelmorUnlockState();
     return ours;
 }
 
@@ -256,28 +161,6 @@ static void MakeDeviceName(WCHAR* buffer, ULONG units, UNICODE_STRING* name) {
     name->MaximumLength = (USHORT)(units * sizeof(WCHAR));
 }
 
-static VOID NTAPI ReaderMain(PVOID context);
-
-static NTSTATUS StartReader(PKELMOR_DEVICE drive) {
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
-    return PsCreateSystemThread(&drive->Reader, THREAD_ALL_ACCESS, &attributes, NULL, NULL,
-                                ReaderMain, drive);
-}
-
-static void StopReader(PKELMOR_DEVICE drive) {
-    KIRQL irql;
-    if (drive->Reader == NULL)
-        return;
-    IoAcquireCancelSpinLock(&irql);
-    drive->StopReader = TRUE;
-    IoReleaseCancelSpinLock(irql);
-    KeSetEvent(&drive->ReadsQueued, IO_NO_INCREMENT, FALSE);
-    ZwWaitForSingleObject(drive->Reader, FALSE, NULL);
-    ZwClose(drive->Reader);
-    drive->Reader = NULL;
-}
-
 NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* path, USHORT units,
                            WCHAR* created) {
     WCHAR nameBuffer[40];
@@ -288,9 +171,9 @@ NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* pat
     ULONG count;
 
     *created = 0;
-    LockState();
+    KelmorLockState();
     count = g_driveCount;
-    UnlockState();
+    KelmorUnlockState();
     if (count >= KELMOR_MAX_DRIVES)
         return STATUS_TOO_MANY_NAMES;
     if (letter == 0) {
@@ -325,11 +208,11 @@ NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* pat
     /* The medium is in place before the letter appears: nobody sees the drive without it. */
     drive->Medium = medium;
     if (medium != NULL) {
-        SetPath(drive, path, units, 0);
+        KelmorSetPath(drive, path, units, 0);
         drive->ChangeCount = 1;
     }
 
-    status = StartReader(drive);
+    status = KelmorStartReader(drive);
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(device);
         return status;
@@ -349,9 +232,9 @@ NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* pat
         return status;
     }
 
-    LockState();
+    KelmorLockState();
     g_drives[g_driveCount++] = drive;
-    UnlockState();
+    KelmorUnlockState();
     *created = letter;
     return STATUS_SUCCESS;
 }
@@ -359,11 +242,11 @@ NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* pat
 void KelmorListDrives(KELMOR_DRIVE_LIST* list) {
     ULONG i;
     RtlZeroMemory(list, sizeof(*list));
-    LockState();
+    KelmorLockState();
     list->Count = (USHORT)g_driveCount;
     for (i = 0; i < g_driveCount; ++i)
         list->Letters[i] = g_drives[i]->Letter;
-    UnlockState();
+    KelmorUnlockState();
 }
 
 /* Takes the drive out of the list and its letter out of the name space; the caller holds the
@@ -383,11 +266,11 @@ static PKELMOR_MEDIUM Detach(PKELMOR_DEVICE drive) {
         }
     }
     drive->Removed = TRUE;
-    return TakeMedium(drive);
+    return KelmorTakeMedium(drive);
 }
 
 void KelmorDeleteDrive(PKELMOR_DEVICE drive) {
-    StopReader(drive);
+    KelmorStopReader(drive);
     while (!IsListEmpty(&drive->Handles)) {
         PKELMOR_HANDLE handle =
             CONTAINING_RECORD(RemoveHeadList(&drive->Handles), KELMOR_HANDLE, Link);
@@ -407,10 +290,10 @@ void KelmorDeleteAllDrives(PDRIVER_OBJECT driver) {
         next = device->NextDevice;
         if (extension->Kind != KelmorDriveDevice)
             continue;
-        LockState();
+        KelmorLockState();
         if (!extension->Removed)
             medium = Detach(extension);
-        UnlockState();
+        KelmorUnlockState();
         KelmorReleaseMedium(medium);
         KelmorDeleteDrive(extension);
     }
@@ -420,7 +303,7 @@ void KelmorDeleteAllDrives(PDRIVER_OBJECT driver) {
 
 /* Whether a request may change what the drive holds now: not once it is removed, nor while
    a handle keeps its medium locked. Called with the state locked. */
-static NTSTATUS ChangeableStatus(PKELMOR_DEVICE drive) {
+NTSTATUS KelmorChangeableStatus(PKELMOR_DEVICE drive) {
     if (drive->Removed)
         return STATUS_NO_SUCH_DEVICE;
     if (drive->Locks > 0)
@@ -432,160 +315,12 @@ NTSTATUS KelmorRemoveDrive(PKELMOR_DEVICE drive) {
     PKELMOR_MEDIUM medium = NULL;
     NTSTATUS status = STATUS_SUCCESS;
 
-    LockState();
-    status = ChangeableStatus(drive);
+    KelmorLockState();
+    status = KelmorChangeableStatus(drive);
     if (NT_SUCCESS(status))
         medium = Detach(drive);
-    UnlockState();
+    KelmorUnlockState();
     KelmorReleaseMedium(medium);
-    return status;
-}
-
-NTSTATUS KelmorMountImage(PKELMOR_DEVICE drive, const WCHAR* path, USHORT units, ULONG flags,
-                          BOOLEAN checkAccess) {
-    PKELMOR_MEDIUM medium, old = NULL;
-    NTSTATUS status = STATUS_SUCCESS;
-
-    LockState();
-    status = ChangeableStatus(drive);
-    UnlockState();
-    if (!NT_SUCCESS(status))
-        return status;
-
-    status = KelmorOpenMedium(path, units, checkAccess, &medium);
-    if (!NT_SUCCESS(status))
-        return status;
-
-    /* The drive may have been removed or locked while the file was opening. */
-    LockState();
-    status = ChangeableStatus(drive);
-    if (NT_SUCCESS(status)) {
-        old = TakeMedium(drive);
-        SetPath(drive, path, units, flags);
-        drive->Medium = medium;
-        ++drive->ChangeCount;
-        medium = NULL;
-    }
-    UnlockState();
-    KelmorReleaseMedium(old);
-    KelmorReleaseMedium(medium);
-    return status;
-}
-
-NTSTATUS KelmorEjectImage(PKELMOR_DEVICE drive) {
-    PKELMOR_MEDIUM medium = NULL;
-    NTSTATUS status = STATUS_SUCCESS;
-
-    LockState();
-    status = ChangeableStatus(drive);
-    if (NT_SUCCESS(status))
-        medium = TakeMedium(drive);
-    UnlockState();
-    KelmorReleaseMedium(medium);
-    return status;
-}
-
-NTSTATUS KelmorReloadImage(PKELMOR_DEVICE drive, BOOLEAN checkAccess) {
-    WCHAR path[KELMOR_PATH_UNITS + 1];
-    USHORT units = 0;
-    ULONG changeCount = 0;
-    PKELMOR_MEDIUM medium;
-    NTSTATUS status = STATUS_SUCCESS;
-
-    LockState();
-    if (drive->Removed) {
-        status = STATUS_NO_SUCH_DEVICE;
-    } else if (drive->Medium == NULL && drive->PathUnits == 0) {
-        status = STATUS_NO_MEDIA_IN_DEVICE;
-    } else if (drive->Medium == NULL) {
-        units = drive->PathUnits;
-        RtlCopyMemory(path, drive->Path, units * sizeof(WCHAR));
-        changeCount = drive->ChangeCount;
-    }
-    UnlockState();
-    /* A drive that has its medium loads nothing: no second open of the same file. */
-    if (!NT_SUCCESS(status) || units == 0)
-        return status;
-
-    /* The remembered path was chosen by whoever mounted it; whoever loads it now must be
-       allowed to open it as well. */
-    status = KelmorOpenMedium(path, units, checkAccess, &medium);
-    if (!NT_SUCCESS(status))
-        return status;
-
-    LockState();
-    if (drive->Removed) {
-        status = STATUS_NO_SUCH_DEVICE;
-    } else if (drive->Medium == NULL && drive->ChangeCount == changeCount) {
-        drive->Medium = medium;
-        ++drive->ChangeCount;
-        medium = NULL;
-    } else if (drive->Medium == NULL) {
-        /* Another mount came and went while the file was opening: its path is not ours. */
-        status = STATUS_NO_MEDIA_IN_DEVICE;
-    }
-    UnlockState();
-    KelmorReleaseMedium(medium);
-    return status;
-}
-
-NTSTATUS KelmorQueryImage(PKELMOR_DEVICE drive, KELMOR_IMAGE_INFO* info) {
-    static const WCHAR prefix[] = L"\\??\\";
-    NTSTATUS status = STATUS_SUCCESS;
-    ULONG skip = 0;
-
-    RtlZeroMemory(info, sizeof(*info));
-    LockState();
-    if (drive->Removed) {
-        status = STATUS_NO_SUCH_DEVICE;
-    } else {
-        /* The path is reported as the user knows it, without the "\??\" prefix. */
-        if (drive->PathUnits >= 4 &&
-            RtlCompareMemory(drive->Path, prefix, 4 * sizeof(WCHAR)) == 4 * sizeof(WCHAR))
-            skip = 4;
-        RtlCopyMemory(info->ImagePath, drive->Path + skip,
-                      (drive->PathUnits - skip) * sizeof(WCHAR));
-        info->ImagePathLength = (USHORT)((drive->PathUnits - skip) * sizeof(WCHAR));
-        info->Mounted = drive->Medium != NULL ? 1 : 0;
-    }
-    UnlockState();
-    return status;
-}
-
-NTSTATUS KelmorQueryGeometry(PKELMOR_DEVICE drive, KELMOR_GEOMETRY* geometry) {
-    const LONGLONG cylinderBytes = (LONGLONG)1 << KELMOR_CYLINDER_SHIFT;
-    NTSTATUS status = STATUS_SUCCESS;
-    LONGLONG size = 0;
-
-    LockState();
-    if (drive->Removed)
-        status = STATUS_NO_SUCH_DEVICE;
-    else if (drive->Medium == NULL)
-        status = STATUS_NO_MEDIA_IN_DEVICE;
-    else
-        size = drive->Medium->Size;
-    UnlockState();
-    if (!NT_SUCCESS(status))
-        return status;
-    /* Whole cylinders that cover the image. */
-    geometry->Cylinders.QuadPart = (size + cylinderBytes - 1) >> KELMOR_CYLINDER_SHIFT;
-    geometry->MediaType = KELMOR_REMOVABLE_MEDIA;
-    geometry->TracksPerCylinder = KELMOR_TRACKS_PER_CYLINDER;
-    geometry->SectorsPerTrack = KELMOR_SECTORS_PER_TRACK;
-    geometry->BytesPerSector = KELMOR_SECTOR_SIZE;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS KelmorCheckVerify(PKELMOR_DEVICE drive, ULONG* changeCount) {
-    NTSTATUS status = STATUS_SUCCESS;
-    LockState();
-    if (drive->Removed)
-        status = STATUS_NO_SUCH_DEVICE;
-    else if (drive->Medium == NULL)
-        status = STATUS_NO_MEDIA_IN_DEVICE;
-    else
-        *changeCount = drive->ChangeCount;
-    UnlockState();
     return status;
 }
 
@@ -607,7 +342,7 @@ NTSTATUS KelmorSetMediaLock(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN pre
     NTSTATUS status = STATUS_SUCCESS;
     PKELMOR_HANDLE handle;
 
-    LockState();
+    KelmorLockState();
     handle = FindHandle(drive, file);
     if (drive->Removed) {
         status = STATUS_NO_SUCH_DEVICE;
@@ -620,7 +355,7 @@ NTSTATUS KelmorSetMediaLock(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN pre
         --handle->Locks;
         --drive->Locks;
     }
-    UnlockState();
+    KelmorUnlockState();
     return status;
 }
 
@@ -635,7 +370,7 @@ NTSTATUS KelmorOpenHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
         return STATUS_INSUFFICIENT_RESOURCES;
     handle->File = file;
     handle->Locks = 0;
-    LockState();
+    KelmorLockState();
     if (drive->Removed) {
         status = STATUS_NO_SUCH_DEVICE;
     } else {
@@ -643,7 +378,7 @@ NTSTATUS KelmorOpenHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
         ++drive->OpenHandles;
         handle = NULL;
     }
-    UnlockState();
+    KelmorUnlockState();
     if (handle != NULL)
         ExFreePoolWithTag(handle, KELMOR_POOL_TAG);
     return status;
@@ -651,20 +386,20 @@ NTSTATUS KelmorOpenHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
 
 void KelmorCleanupHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
     PKELMOR_HANDLE handle;
-    LockState();
+    KelmorLockState();
     handle = FindHandle(drive, file);
     if (handle != NULL) {
         drive->Locks -= handle->Locks;
         handle->Locks = 0;
     }
-    UnlockState();
+    KelmorUnlockState();
 }
 
 BOOLEAN KelmorCloseHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
     PKELMOR_HANDLE handle;
     BOOLEAN last = FALSE;
 
-    LockState();
+    KelmorLockState();
     handle = FindHandle(drive, file);
     if (handle != NULL) {
         drive->Locks -= handle->Locks;
@@ -672,147 +407,8 @@ BOOLEAN KelmorCloseHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
         --drive->OpenHandles;
         last = drive->Removed && drive->OpenHandles == 0;
     }
-    UnlockState();
+    KelmorUnlockState();
     if (handle != NULL)
         ExFreePoolWithTag(handle, KELMOR_POOL_TAG);
     return last;
-}
-
-/* ---- reads ---- */
-
-static void CompleteRead(PIRP irp, NTSTATUS status, ULONG_PTR bytes) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = bytes;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
-/* Serves one read: the medium is referenced under the state lock and read outside it. The
-   caller runs at PASSIVE_LEVEL with kernel APCs enabled, as reading a file requires. */
-static NTSTATUS ServeRead(PKELMOR_DEVICE drive, PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    const ULONG length = stack->Parameters.Read.Length;
-    PKELMOR_MEDIUM medium = NULL;
-    NTSTATUS status = STATUS_SUCCESS;
-    ULONG bytesRead = 0;
-    PVOID buffer;
-
-    if (irp->MdlAddress != NULL)
-        buffer = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
-    else
-        buffer = irp->AssociatedIrp.SystemBuffer;
-
-    LockState();
-    if (drive->Removed)
-        status = STATUS_NO_SUCH_DEVICE;
-    else if (drive->Medium == NULL)
-        status = STATUS_NO_MEDIA_IN_DEVICE;
-    else
-        medium = drive->Medium;
-    if (medium != NULL)
-        InterlockedIncrement(&medium->References);
-    UnlockState();
-
-    if (NT_SUCCESS(status) && buffer == NULL && length != 0)
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    if (NT_SUCCESS(status))
-        status = ReadMedium(medium, stack->Parameters.Read.ByteOffset.QuadPart, buffer, length,
-                            &bytesRead);
-    KelmorReleaseMedium(medium);
-    CompleteRead(irp, status, bytesRead);
-    return status;
-}
-
-/* The read queue is a cancel-safe queue of our own: Wine 8's ntoskrnl has IoCsqInitialize but
-   only stubs of IoCsqInsertIrp and IoCsqRemoveNextIrp. The queue, each queued read's cancel
-   routine and the reader's stop flag are guarded by the I/O manager's cancel spin lock, which
-   a cancel routine is called under, so a read is either in the queue with its cancel routine
-   set or out of it with none, and exactly one side completes it. */
-static VOID NTAPI CancelQueuedRead(PDEVICE_OBJECT device, PIRP irp) {
-    UNREFERENCED_PARAMETER(device);
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    CompleteRead(irp, STATUS_CANCELLED, 0);
-}
-
-static NTSTATUS QueueRead(PKELMOR_DEVICE drive, PIRP irp) {
-    NTSTATUS refusal = STATUS_SUCCESS;
-    KIRQL irql;
-
-    IoMarkIrpPending(irp);
-    IoAcquireCancelSpinLock(&irql);
-    if (drive->StopReader)
-        refusal = STATUS_NO_SUCH_DEVICE;
-    else if (irp->Cancel)
-        refusal = STATUS_CANCELLED;
-    if (NT_SUCCESS(refusal)) {
-        IoSetCancelRoutine(irp, CancelQueuedRead);
-        InsertTailList(&drive->ReadQueue, &irp->Tail.Overlay.ListEntry);
-    }
-    IoReleaseCancelSpinLock(irql);
-    if (NT_SUCCESS(refusal))
-        KeSetEvent(&drive->ReadsQueued, IO_NO_INCREMENT, FALSE);
-    else
-        CompleteRead(irp, refusal, 0);
-    return STATUS_PENDING;
-}
-
-#ifdef KELMOR_HOLD_READS_WHILE_LOCKED
-/* A build for the tests only, never shipped: every read is queued, as a paging read at
-   APC_LEVEL would be (Wine sends none), and queued reads wait while the medium is locked, so
-   that a test can keep reads pending and cancel them. The reader looks again every 20 ms, and
-   reads the lock count without the state lock: a look that is late by one round is enough. */
-#define KELMOR_HOLDS_READS TRUE
-#else
-#define KELMOR_HOLDS_READS FALSE
-#endif
-
-/* The next queued read, out of the queue and no longer cancellable; NULL when none. `stop`
-   tells whether the reader must stop. */
-static PIRP TakeQueuedRead(PKELMOR_DEVICE drive, BOOLEAN* stop) {
-    PIRP irp = NULL;
-    KIRQL irql;
-
-    IoAcquireCancelSpinLock(&irql);
-    *stop = drive->StopReader;
-    if (!IsListEmpty(&drive->ReadQueue) && !(KELMOR_HOLDS_READS && !*stop && drive->Locks > 0)) {
-        irp = CONTAINING_RECORD(RemoveHeadList(&drive->ReadQueue), IRP, Tail.Overlay.ListEntry);
-        IoSetCancelRoutine(irp, NULL);
-    }
-    IoReleaseCancelSpinLock(irql);
-    return irp;
-}
-
-NTSTATUS KelmorRead(PKELMOR_DEVICE drive, PIRP irp) {
-    /* A read from a program is served at once in the caller's thread: a round trip to the
-       reader thread costs more than the read itself. A file system's paging read may come at
-       APC_LEVEL, where a file cannot be read: that one goes to the reader thread. The paging
-       flags tell them apart; KeAreAllApcsDisabled cannot under Wine 8, which answers TRUE in
-       every request (it reads the requesting thread's critical-region count there). */
-    if (!KELMOR_HOLDS_READS && (irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) == 0)
-        return ServeRead(drive, irp);
-    return QueueRead(drive, irp);
-}
-
-/* Each wake-up serves every read queued by then. Told to stop, the thread cancels the reads
-   still waiting and ends. */
-static VOID NTAPI ReaderMain(PVOID context) {
-    PKELMOR_DEVICE drive = (PKELMOR_DEVICE)context;
-    LARGE_INTEGER poll;
-    BOOLEAN stop = FALSE;
-
-    poll.QuadPart = -20 * 10000; /* 20 ms, relative */
-    while (!stop) {
-        KeWaitForSingleObject(&drive->ReadsQueued, Executive, KernelMode, FALSE,
-                              KELMOR_HOLDS_READS ? &poll : NULL);
-        for (;;) {
-            PIRP irp = TakeQueuedRead(drive, &stop);
-            if (irp == NULL)
-                break;
-            if (stop)
-                CompleteRead(irp, STATUS_CANCELLED, 0);
-            else
-                ServeRead(drive, irp);
-        }
-    }
-    PsTerminateSystemThread(STATUS_SUCCESS);
 }

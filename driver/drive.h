@@ -124,6 +124,22 @@ void KelmorDeleteDrive(PKELMOR_DEVICE drive);
 /* Unload: detaches every drive and deletes every drive device. */
 void KelmorDeleteAllDrives(PDRIVER_OBJECT driver);
 
+/* Shared by drive.c, image.c and read.c, and used nowhere else. */
+/* The lock over every drive's state (medium, path, locks, handles, removal). */
+void KelmorLockState(void);
+void KelmorUnlockState(void);
+/* Whether a request may change what the drive holds now; called with the state locked. */
+NTSTATUS KelmorChangeableStatus(PKELMOR_DEVICE drive);
+/* Reads up to `length` bytes at `offset`; past the end of the image it reads 0 bytes. */
+NTSTATUS KelmorReadMedium(PKELMOR_MEDIUM medium, LONGLONG offset, PVOID buffer, ULONG length,
+                          ULONG* bytesRead);
+/* Takes the drive's medium out of it; the caller releases it outside the lock. */
+PKELMOR_MEDIUM KelmorTakeMedium(PKELMOR_DEVICE drive);
+void KelmorSetPath(PKELMOR_DEVICE drive, const WCHAR* path, USHORT units, ULONG flags);
+/* The drive's reader thread: started with the drive, stopped before its device goes. */
+NTSTATUS KelmorStartReader(PKELMOR_DEVICE drive);
+void KelmorStopReader(PKELMOR_DEVICE drive);
+
 /* Restores the mounts recorded as persistent under the service key. */
 void KelmorRestorePersistentMounts(PUNICODE_STRING registryPath);
 

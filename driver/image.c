@@ -1,0 +1,244 @@
+/* The images of the drives: opening an image file as a drive's medium, reading it, and the
+   requests that mount, eject, reload and describe what a drive holds. */
+#include "drive.h"
+
+NTSTATUS KelmorOpenMedium(const WCHAR* path, USHORT units, BOOLEAN checkAccess,
+                          PKELMOR_MEDIUM* result) {
+    UNICODE_STRING name;
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK io;
+    FILE_STANDARD_INFORMATION info;
+    ULONG objectFlags = OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE;
+    PKELMOR_MEDIUM medium;
+    NTSTATUS status;
+    HANDLE handle;
+
+    *result = NULL;
+    if (units == 0 || units > KELMOR_PATH_UNITS)
+        return STATUS_OBJECT_NAME_INVALID;
+    if (checkAccess)
+        objectFlags |= OBJ_FORCE_ACCESS_CHECK;
+    name.Buffer = (PWSTR)path;
+    name.Length = (USHORT)(units * sizeof(WCHAR));
+    name.MaximumLength = name.Length;
+    InitializeObjectAttributes(&attributes, &name, objectFlags, NULL, NULL);
+    status = ZwCreateFile(&handle, GENERIC_READ | SYNCHRONIZE, &attributes, &io, NULL,
+                          FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN,
+                          FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    status = ZwQueryInformationFile(handle, &io, &info, sizeof(info), FileStandardInformation);
+    if (!NT_SUCCESS(status)) {
+        ZwClose(handle);
+        return status;
+    }
+    medium = (PKELMOR_MEDIUM)ExAllocatePoolWithTag(NonPagedPool, sizeof(*medium), KELMOR_POOL_TAG);
+    if (medium == NULL) {
+        ZwClose(handle);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    medium->References = 1;
+    medium->File = handle;
+    medium->Size = info.EndOfFile.QuadPart;
+    *result = medium;
+    return STATUS_SUCCESS;
+}
+
+void KelmorReleaseMedium(PKELMOR_MEDIUM medium) {
+    if (medium == NULL || InterlockedDecrement(&medium->References) != 0)
+        return;
+    ZwClose(medium->File);
+    ExFreePoolWithTag(medium, KELMOR_POOL_TAG);
+}
+
+/* Reads up to `length` bytes at `offset`; past the end of the image it reads 0 bytes. */
+NTSTATUS KelmorReadMedium(PKELMOR_MEDIUM medium, LONGLONG offset, PVOID buffer, ULONG length,
+                          ULONG* bytesRead) {
+    IO_STATUS_BLOCK io;
+    LARGE_INTEGER position;
+    NTSTATUS status;
+
+    *bytesRead = 0;
+    if (offset < 0)
+        return STATUS_INVALID_PARAMETER;
+    if (offset >= medium->Size || length == 0)
+        return STATUS_SUCCESS;
+    if ((LONGLONG)length > medium->Size - offset)
+        length = (ULONG)(medium->Size - offset);
+
+    position.QuadPart = offset;
+    status = ZwReadFile(medium->File, NULL, NULL, NULL, &io, buffer, length, &position, NULL);
+    if (status == STATUS_END_OF_FILE)
+        return STATUS_SUCCESS;
+    if (NT_SUCCESS(status))
+        *bytesRead = (ULONG)io.Information;
+    return status;
+}
+
+/* Takes the drive's medium out of it; the caller releases it outside the lock. */
+PKELMOR_MEDIUM KelmorTakeMedium(PKELMOR_DEVICE drive) {
+    PKELMOR_MEDIUM medium = drive->Medium;
+    if (medium != NULL) {
+        drive->Medium = NULL;
+        ++drive->ChangeCount;
+    }
+    return medium;
+}
+
+void KelmorSetPath(PKELMOR_DEVICE drive, const WCHAR* path, USHORT units, ULONG flags) {
+    RtlCopyMemory(drive->Path, path, units * sizeof(WCHAR));
+    drive->Path[units] = 0;
+    drive->PathUnits = units;
+    drive->Flags = flags;
+}
+
+/* ---- requests ---- */
+
+NTSTATUS KelmorMountImage(PKELMOR_DEVICE drive, const WCHAR* path, USHORT units, ULONG flags,
+                          BOOLEAN checkAccess) {
+    PKELMOR_MEDIUM medium, old = NULL;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    KelmorLockState();
+    status = KelmorChangeableStatus(drive);
+    KelmorUnlockState();
+    if (!NT_SUCCESS(status))
+        return status;
+
+    status = KelmorOpenMedium(path, units, checkAccess, &medium);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    /* The drive may have been removed or locked while the file was opening. */
+    KelmorLockState();
+    status = KelmorChangeableStatus(drive);
+    if (NT_SUCCESS(status)) {
+        old = KelmorTakeMedium(drive);
+        KelmorSetPath(drive, path, units, flags);
+        drive->Medium = medium;
+        ++drive->ChangeCount;
+        medium = NULL;
+    }
+    KelmorUnlockState();
+    KelmorReleaseMedium(old);
+    KelmorReleaseMedium(medium);
+    return status;
+}
+
+NTSTATUS KelmorEjectImage(PKELMOR_DEVICE drive) {
+    PKELMOR_MEDIUM medium = NULL;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    KelmorLockState();
+    status = KelmorChangeableStatus(drive);
+    if (NT_SUCCESS(status))
+        medium = KelmorTakeMedium(drive);
+    KelmorUnlockState();
+    KelmorReleaseMedium(medium);
+    return status;
+}
+
+NTSTATUS KelmorReloadImage(PKELMOR_DEVICE drive, BOOLEAN checkAccess) {
+    WCHAR path[KELMOR_PATH_UNITS + 1];
+    USHORT units = 0;
+    ULONG changeCount = 0;
+    PKELMOR_MEDIUM medium;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    KelmorLockState();
+    if (drive->Removed) {
+        status = STATUS_NO_SUCH_DEVICE;
+    } else if (drive->Medium == NULL && drive->PathUnits == 0) {
+        status = STATUS_NO_MEDIA_IN_DEVICE;
+    } else if (drive->Medium == NULL) {
+        units = drive->PathUnits;
+        RtlCopyMemory(path, drive->Path, units * sizeof(WCHAR));
+        changeCount = drive->ChangeCount;
+    }
+    KelmorUnlockState();
+    /* A drive that has its medium loads nothing: no second open of the same file. */
+    if (!NT_SUCCESS(status) || units == 0)
+        return status;
+
+    /* The remembered path was chosen by whoever mounted it; whoever loads it now must be
+       allowed to open it as well. */
+    status = KelmorOpenMedium(path, units, checkAccess, &medium);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    KelmorLockState();
+    if (drive->Removed) {
+        status = STATUS_NO_SUCH_DEVICE;
+    } else if (drive->Medium == NULL && drive->ChangeCount == changeCount) {
+        drive->Medium = medium;
+        ++drive->ChangeCount;
+        medium = NULL;
+    } else if (drive->Medium == NULL) {
+        /* Another mount came and went while the file was opening: its path is not ours. */
+        status = STATUS_NO_MEDIA_IN_DEVICE;
+    }
+    KelmorUnlockState();
+    KelmorReleaseMedium(medium);
+    return status;
+}
+
+NTSTATUS KelmorQueryImage(PKELMOR_DEVICE drive, KELMOR_IMAGE_INFO* info) {
+    static const WCHAR prefix[] = L"\\??\\";
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG skip = 0;
+
+    RtlZeroMemory(info, sizeof(*info));
+    KelmorLockState();
+    if (drive->Removed) {
+        status = STATUS_NO_SUCH_DEVICE;
+    } else {
+        /* The path is reported as the user knows it, without the "\??\" prefix. */
+        if (drive->PathUnits >= 4 &&
+            RtlCompareMemory(drive->Path, prefix, 4 * sizeof(WCHAR)) == 4 * sizeof(WCHAR))
+            skip = 4;
+        RtlCopyMemory(info->ImagePath, drive->Path + skip,
+                      (drive->PathUnits - skip) * sizeof(WCHAR));
+        info->ImagePathLength = (USHORT)((drive->PathUnits - skip) * sizeof(WCHAR));
+        info->Mounted = drive->Medium != NULL ? 1 : 0;
+    }
+    KelmorUnlockState();
+    return status;
+}
+
+NTSTATUS KelmorQueryGeometry(PKELMOR_DEVICE drive, KELMOR_GEOMETRY* geometry) {
+    const LONGLONG cylinderBytes = (LONGLONG)1 << KELMOR_CYLINDER_SHIFT;
+    NTSTATUS status = STATUS_SUCCESS;
+    LONGLONG size = 0;
+
+    KelmorLockState();
+    if (drive->Removed)
+        status = STATUS_NO_SUCH_DEVICE;
+    else if (drive->Medium == NULL)
+        status = STATUS_NO_MEDIA_IN_DEVICE;
+    else
+        size = drive->Medium->Size;
+    KelmorUnlockState();
+    if (!NT_SUCCESS(status))
+        return status;
+    /* Whole cylinders that cover the image. */
+    geometry->Cylinders.QuadPart = (size + cylinderBytes - 1) >> KELMOR_CYLINDER_SHIFT;
+    geometry->MediaType = KELMOR_REMOVABLE_MEDIA;
+    geometry->TracksPerCylinder = KELMOR_TRACKS_PER_CYLINDER;
+    geometry->SectorsPerTrack = KELMOR_SECTORS_PER_TRACK;
+    geometry->BytesPerSector = KELMOR_SECTOR_SIZE;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KelmorCheckVerify(PKELMOR_DEVICE drive, ULONG* changeCount) {
+    NTSTATUS status = STATUS_SUCCESS;
+    KelmorLockState();
+    if (drive->Removed)
+        status = STATUS_NO_SUCH_DEVICE;
+    else if (drive->Medium == NULL)
+        status = STATUS_NO_MEDIA_IN_DEVICE;
+    else
+        *changeCount = drive->ChangeCount;
+    KelmorUnlockState();
+    return status;
+}

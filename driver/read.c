@@ -1,0 +1,166 @@
+/* A drive's reads: served at once in the requesting thread, or queued, cancel-safe, to the
+   drive's reader thread, which serves them in turn and cancels what is left when it stops. */
+#include "drive.h"
+
+/* In ntifs.h, which does not go with ntddk.h. */
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable,
+                                              PLARGE_INTEGER timeout);
+
+static VOID NTAPI ReaderMain(PVOID context);
+
+NTSTATUS KelmorStartReader(PKELMOR_DEVICE drive) {
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    return PsCreateSystemThread(&drive->Reader, THREAD_ALL_ACCESS, &attributes, NULL, NULL,
+                                ReaderMain, drive);
+}
+
+void KelmorStopReader(PKELMOR_DEVICE drive) {
+    KIRQL irql;
+    if (drive->Reader == NULL)
+        return;
+    IoAcquireCancelSpinLock(&irql);
+    drive->StopReader = TRUE;
+    IoReleaseCancelSpinLock(irql);
+    KeSetEvent(&drive->ReadsQueued, IO_NO_INCREMENT, FALSE);
+    ZwWaitForSingleObject(drive->Reader, FALSE, NULL);
+    ZwClose(drive->Reader);
+    drive->Reader = NULL;
+}
+
+static void CompleteRead(PIRP irp, NTSTATUS status, ULONG_PTR bytes) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = bytes;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+/* Serves one read: the medium is referenced under the state lock and read outside it. The
+   caller runs at PASSIVE_LEVEL with kernel APCs enabled, as reading a file requires. */
+static NTSTATUS ServeRead(PKELMOR_DEVICE drive, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const ULONG length = stack->Parameters.Read.Length;
+    PKELMOR_MEDIUM medium = NULL;
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG bytesRead = 0;
+    PVOID buffer;
+
+    if (irp->MdlAddress != NULL)
+        buffer = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+    else
+        buffer = irp->AssociatedIrp.SystemBuffer;
+
+    KelmorLockState();
+    if (drive->Removed)
+        status = STATUS_NO_SUCH_DEVICE;
+    else if (drive->Medium == NULL)
+        status = STATUS_NO_MEDIA_IN_DEVICE;
+    else
+        medium = drive->Medium;
+    if (medium != NULL)
+        InterlockedIncrement(&medium->References);
+    KelmorUnlockState();
+
+    if (NT_SUCCESS(status) && buffer == NULL && length != 0)
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    if (NT_SUCCESS(status))
+        status = KelmorReadMedium(medium, stack->Parameters.Read.ByteOffset.QuadPart, buffer,
+                                  length, &bytesRead);
+    KelmorReleaseMedium(medium);
+    CompleteRead(irp, status, bytesRead);
+    return status;
+}
+
+/* The read queue is a cancel-safe queue of our own: Wine 8's ntoskrnl has IoCsqInitialize but
+   only stubs of IoCsqInsertIrp and IoCsqRemoveNextIrp. The queue, each queued read's cancel
+   routine and the reader's stop flag are guarded by the I/O manager's cancel spin lock, which
+   a cancel routine is called under, so a read is either in the queue with its cancel routine
+   set or out of it with none, and exactly one side completes it. */
+static VOID NTAPI CancelQueuedRead(PDEVICE_OBJECT device, PIRP irp) {
+    UNREFERENCED_PARAMETER(device);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    CompleteRead(irp, STATUS_CANCELLED, 0);
+}
+
+static NTSTATUS QueueRead(PKELMOR_DEVICE drive, PIRP irp) {
+    NTSTATUS refusal = STATUS_SUCCESS;
+    KIRQL irql;
+
+    IoMarkIrpPending(irp);
+    IoAcquireCancelSpinLock(&irql);
+    if (drive->StopReader)
+        refusal = STATUS_NO_SUCH_DEVICE;
+    else if (irp->Cancel)
+        refusal = STATUS_CANCELLED;
+    if (NT_SUCCESS(refusal)) {
+        IoSetCancelRoutine(irp, CancelQueuedRead);
+        InsertTailList(&drive->ReadQueue, &irp->Tail.Overlay.ListEntry);
+    }
+    IoReleaseCancelSpinLock(irql);
+    if (NT_SUCCESS(refusal))
+        KeSetEvent(&drive->ReadsQueued, IO_NO_INCREMENT, FALSE);
+    else
+        CompleteRead(irp, refusal, 0);
+    return STATUS_PENDING;
+}
+
+#ifdef KELMOR_HOLD_READS_WHILE_LOCKED
+/* A build for the tests only, never shipped: every read is queued, as a paging read at
+   APC_LEVEL would be (Wine sends none), and queued reads wait while the medium is locked, so
+   that a test can keep reads pending and cancel them. The reader looks again every 20 ms, and
+   reads the lock count without the state lock: a look that is late by one round is enough. */
+#define KELMOR_HOLDS_READS TRUE
+#else
+#define KELMOR_HOLDS_READS FALSE
+#endif
+
+/* The next queued read, out of the queue and no longer cancellable; NULL when none. `stop`
+   tells whether the reader must stop. */
+static PIRP TakeQueuedRead(PKELMOR_DEVICE drive, BOOLEAN* stop) {
+    PIRP irp = NULL;
+    KIRQL irql;
+
+    IoAcquireCancelSpinLock(&irql);
+    *stop = drive->StopReader;
+    if (!IsListEmpty(&drive->ReadQueue) && !(KELMOR_HOLDS_READS && !*stop && drive->Locks > 0)) {
+        irp = CONTAINING_RECORD(RemoveHeadList(&drive->ReadQueue), IRP, Tail.Overlay.ListEntry);
+        IoSetCancelRoutine(irp, NULL);
+    }
+    IoReleaseCancelSpinLock(irql);
+    return irp;
+}
+
+NTSTATUS KelmorRead(PKELMOR_DEVICE drive, PIRP irp) {
+    /* A read from a program is served at once in the caller's thread: a round trip to the
+       reader thread costs more than the read itself. A file system's paging read may come at
+       APC_LEVEL, where a file cannot be read: that one goes to the reader thread. The paging
+       flags tell them apart; KeAreAllApcsDisabled cannot under Wine 8, which answers TRUE in
+       every request (it reads the requesting thread's critical-region count there). */
+    if (!KELMOR_HOLDS_READS && (irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) == 0)
+        return ServeRead(drive, irp);
+    return QueueRead(drive, irp);
+}
+
+/* Each wake-up serves every read queued by then. Told to stop, the thread cancels the reads
+   still waiting and ends. */
+static VOID NTAPI ReaderMain(PVOID context) {
+    PKELMOR_DEVICE drive = (PKELMOR_DEVICE)context;
+    LARGE_INTEGER poll;
+    BOOLEAN stop = FALSE;
+
+    poll.QuadPart = -20 * 10000; /* 20 ms, relative */
+    while (!stop) {
+        KeWaitForSingleObject(&drive->ReadsQueued, Executive, KernelMode, FALSE,
+                              KELMOR_HOLDS_READS ? &poll : NULL);
+        for (;;) {
+            PIRP irp = TakeQueuedRead(drive, &stop);
+            if (irp == NULL)
+                break;
+            if (stop)
+                CompleteRead(irp, STATUS_CANCELLED, 0);
+            else
+                ServeRead(drive, irp);
+        }
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
