@@ -36,3 +36,28 @@ function(disc_add_test)
                              LABELS "${T_LABELS}")
     endif()
 endfunction()
+
+# disc_add_snapshot(NAME test PROGRAM target PICTURE file.png [DPI n] [DEPENDS test]
+#                   [ARGUMENTS ...])
+#
+# Shows one of the program's windows over the test display, where snapshot.sh photographs it
+# into PICTURE in the current binary directory, for a person to look at. With DPI the display
+# has that many dots per inch, in a Wine prefix of its own (Wine takes the DPI when a session
+# starts).
+function(disc_add_snapshot)
+    cmake_parse_arguments(S "" "NAME;PROGRAM;PICTURE;DPI;DEPENDS" "ARGUMENTS" ${ARGN})
+    set(state ${CMAKE_BINARY_DIR}/wine)
+    set(props TIMEOUT 300 SKIP_RETURN_CODE 77 RESOURCE_LOCK ${DISC_DISPLAY_LOCK})
+    if(S_DPI)
+        set(state ${CMAKE_BINARY_DIR}/wine-${S_DPI}dpi)
+        list(APPEND props ENVIRONMENT WINE_RUN_DPI=${S_DPI})
+    endif()
+    if(S_DEPENDS)
+        list(APPEND props DEPENDS ${S_DEPENDS})
+    endif()
+    add_test(NAME ${S_NAME}
+             COMMAND ${CMAKE_SOURCE_DIR}/cmake/snapshot.sh ${CMAKE_SOURCE_DIR}/cmake/wine-run
+                     ${state} ${DISC_WINE_BITS} $<TARGET_FILE:${S_PROGRAM}>
+                     ${CMAKE_CURRENT_BINARY_DIR}/${S_PICTURE} ${S_ARGUMENTS})
+    set_tests_properties(${S_NAME} PROPERTIES ${props})
+endfunction()
