@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -16,13 +17,20 @@ constexpr UINT kSendTimeoutMs = 5000;
 constexpr int kFileNameCombo = 0x47C; // cmb13
 constexpr int kFileNameEdit = 0x480;  // edt1
 
+// A window whose thread has not looked at its queue for five seconds counts as hung, and a send
+// to it fails at once. On a slow machine a program may well be busy that long (building the
+// file dialog, say), so there only the bound decides.
+UINT SendFlags() {
+    return Slowdown() > 1 ? SMTO_NORMAL : SMTO_ABORTIFHUNG;
+}
+
 LRESULT SendBounded(HWND window, UINT message, WPARAM wParam, LPARAM lParam, const char* what) {
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kSendTimeoutMs,
-                             &result)) {
+    const UINT bound = Stretched(kSendTimeoutMs);
+    if (!SendMessageTimeoutW(window, message, wParam, lParam, SendFlags(), bound, &result)) {
         char text[160];
         std::snprintf(text, sizeof(text), "%s: the window did not answer message 0x%X in %u ms",
-                      what, message, kSendTimeoutMs);
+                      what, message, bound);
         throw CUserActionFailed(text);
     }
     return static_cast<LRESULT>(result);
@@ -125,7 +133,7 @@ void CProgram::Start(const std::wstring& path, const std::wstring& directory) {
                                 std::to_string(GetLastError()) + ")");
     // As a person does, wait until the program has come up and waits for input; a program
     // that never does shows in the first step that looks for its window.
-    WaitForInputIdle(m_info.hProcess, kWaitMs);
+    WaitForInputIdle(m_info.hProcess, Stretched(kWaitMs));
 }
 
 bool CProgram::HasEnded() const {
@@ -133,7 +141,7 @@ bool CProgram::HasEnded() const {
 }
 
 DWORD CProgram::WaitForExit(DWORD milliseconds, const std::string& what) {
-    if (WaitForSingleObject(m_info.hProcess, milliseconds) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(m_info.hProcess, Stretched(milliseconds)) != WAIT_OBJECT_0)
         throw CUserActionFailed(what + ": the program did not end within " +
                                 std::to_string(milliseconds) + " ms");
     DWORD code = 0;
@@ -146,6 +154,16 @@ void CProgram::Kill() {
         TerminateProcess(m_info.hProcess, 1);
         WaitForSingleObject(m_info.hProcess, 5000);
     }
+}
+
+DWORD Slowdown() {
+    static const DWORD factor = [] {
+        wchar_t text[16] = {};
+        const DWORD length = GetEnvironmentVariableW(L"BLACKBOX_SLOWDOWN", text, 16);
+        const unsigned long value = length > 0 && length < 16 ? wcstoul(text, nullptr, 10) : 0;
+        return value >= 1 && value <= 100 ? static_cast<DWORD>(value) : 1UL;
+    }();
+    return factor;
 }
 
 HWND FindProgramWindow(DWORD pid, const wchar_t* caption, const wchar_t* className) {
@@ -382,7 +400,7 @@ bool SaveWindowPicture(HWND window, const std::wstring& path) {
     RedrawWindow(window, nullptr, nullptr,
                  RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
     DWORD_PTR ignored = 0;
-    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &ignored);
+    SendMessageTimeoutW(window, WM_NULL, 0, 0, SendFlags(), Stretched(kSendTimeoutMs), &ignored);
     RECT rect = {};
     if (!GetWindowRect(window, &rect))
         return false;

@@ -19,9 +19,17 @@ public:
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
 
-// Polls `done` every 10 ms for at most `milliseconds`; true as soon as it holds.
+// How many times slower than usual this machine runs programs: the BLACKBOX_SLOWDOWN
+// environment variable (a whole number, 1 when unset), which a run under an emulated CPU sets.
+// Every bound below is stretched by it, so that a slow machine is not taken for a hung program.
+DWORD Slowdown();
+inline DWORD Stretched(DWORD milliseconds) {
+    return milliseconds * Slowdown();
+}
+
+// Polls `done` every 10 ms for at most `milliseconds` (stretched); true as soon as it holds.
 template <typename Predicate> bool PollUntil(DWORD milliseconds, Predicate done) {
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    const ULONGLONG deadline = GetTickCount64() + Stretched(milliseconds);
     for (;;) {
         if (done())
             return true;
