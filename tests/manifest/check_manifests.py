@@ -110,10 +110,13 @@ def programs_under(paths):
     for path in paths:
         if os.path.isdir(path):
             for directory, subdirectories, files in os.walk(path):
-                # The Wine prefixes (at 96 and 144 DPI) hold Wine's own programs, and
-                # CMakeFiles CMake's compiler probes: none of them is ours.
-                subdirectories[:] = [d for d in subdirectories
-                                     if d not in ("wine", "wine-144dpi", "CMakeFiles")]
+                # The Wine prefixes of the tests (each has its dosdevices folder) hold Wine's
+                # own programs, of both widths in a 64-bit prefix, and CMakeFiles CMake's
+                # compiler probes: none of them is ours.
+                subdirectories[:] = [
+                    d for d in subdirectories
+                    if d != "CMakeFiles"
+                    and not os.path.isdir(os.path.join(directory, d, "dosdevices"))]
                 for name in sorted(files):
                     if name.lower().endswith(".exe"):
                         yield os.path.join(directory, name)
