@@ -336,8 +336,11 @@ static PKELMOR_HANDLE FindHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
     return NULL;
 }
 
-/* Locks are counted per handle as well as per drive, so that a handle that goes away releases
-   the locks it took. A release by a handle that holds no lock changes nothing. */
+/* Locks are one count for the device, as Windows' CD-ROM class driver keeps them: a lock or a
+   release through any file object counts, also one the drive's create never saw (a file
+   system mounted on the drive sends requests with file objects of its own), and a release
+   never takes the count below zero. A handle the drive opened itself also counts the locks
+   taken through it, so that when it goes away it gives back those still counted. */
 NTSTATUS KelmorSetMediaLock(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN prevent) {
     NTSTATUS status = STATUS_SUCCESS;
     PKELMOR_HANDLE handle;
@@ -346,17 +349,23 @@ NTSTATUS KelmorSetMediaLock(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN pre
     handle = FindHandle(drive, file);
     if (drive->Removed) {
         status = STATUS_NO_SUCH_DEVICE;
-    } else if (handle == NULL) {
-        status = STATUS_INVALID_DEVICE_REQUEST; /* not a handle this drive opened */
     } else if (prevent) {
-        ++handle->Locks;
         ++drive->Locks;
-    } else if (handle->Locks > 0) {
-        --handle->Locks;
+        if (handle != NULL)
+            ++handle->Locks;
+    } else if (drive->Locks > 0) {
         --drive->Locks;
+        if (handle != NULL && handle->Locks > 0)
+            --handle->Locks;
     }
     KelmorUnlockState();
     return status;
+}
+
+/* Gives back the locks of a handle that goes away, as far as the device still counts them. */
+static void DropHandleLocks(PKELMOR_DEVICE drive, PKELMOR_HANDLE handle) {
+    drive->Locks -= handle->Locks < drive->Locks ? handle->Locks : drive->Locks;
+    handle->Locks = 0;
 }
 
 NTSTATUS KelmorOpenHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
@@ -388,10 +397,8 @@ void KelmorCleanupHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
     PKELMOR_HANDLE handle;
     KelmorLockState();
     handle = FindHandle(drive, file);
-    if (handle != NULL) {
-        drive->Locks -= handle->Locks;
-        handle->Locks = 0;
-    }
+    if (handle != NULL)
+        DropHandleLocks(drive, handle);
     KelmorUnlockState();
 }
 
@@ -402,7 +409,7 @@ BOOLEAN KelmorCloseHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
     KelmorLockState();
     handle = FindHandle(drive, file);
     if (handle != NULL) {
-        drive->Locks -= handle->Locks;
+        DropHandleLocks(drive, handle);
         RemoveEntryList(&handle->Link);
         --drive->OpenHandles;
         last = drive->Removed && drive->OpenHandles == 0;

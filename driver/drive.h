@@ -32,9 +32,7 @@ typedef struct _KELMOR_MEDIUM {
 } KELMOR_MEDIUM, *PKELMOR_MEDIUM;
 
 /* One handle (file object) that the drive's own create saw, with the media-removal locks taken
-   through it. Locks are accepted only through such handles: a file object that a file system
-   mounted on the drive sends requests with never passes the drive's create, cleanup or close,
-   so a lock taken through it could never be released. */
+   through it, which it gives back when it goes away (as far as the device still counts them). */
 typedef struct _KELMOR_HANDLE {
     LIST_ENTRY Link;
     PFILE_OBJECT File;
@@ -53,7 +51,7 @@ typedef struct _KELMOR_DEVICE {
     WCHAR Path[KELMOR_PATH_UNITS + 1]; /* NT path of the last image, terminated */
     USHORT PathUnits;                  /* 0 when the drive never had an image */
     ULONG Flags;                       /* mount flags of the last mount */
-    ULONG Locks;                       /* media-removal locks held, over all handles */
+    ULONG Locks;                       /* media-removal locks held: one count for the device */
     ULONG ChangeCount;                 /* medium changes, as check-verify reports them */
     WCHAR LinkBuffer[16];              /* "\GLOBAL??\X:" */
     UNICODE_STRING LinkName;
@@ -102,7 +100,8 @@ NTSTATUS KelmorEjectImage(PKELMOR_DEVICE drive);
    the drive never had one. */
 NTSTATUS KelmorReloadImage(PKELMOR_DEVICE drive, BOOLEAN checkAccess);
 NTSTATUS KelmorQueryImage(PKELMOR_DEVICE drive, KELMOR_IMAGE_INFO* info);
-NTSTATUS KelmorQueryGeometry(PKELMOR_DEVICE drive, KELMOR_GEOMETRY* geometry);
+/* The sectors of the disc in the drive; STATUS_NO_MEDIA_IN_DEVICE when it holds none. */
+NTSTATUS KelmorQueryDisc(PKELMOR_DEVICE drive, ULONGLONG* sectors);
 NTSTATUS KelmorCheckVerify(PKELMOR_DEVICE drive, ULONG* changeCount);
 NTSTATUS KelmorSetMediaLock(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN prevent);
 
@@ -130,7 +129,7 @@ void KelmorLockState(void);
 void KelmorUnlockState(void);
 /* Whether a request may change what the drive holds now; called with the state locked. */
 NTSTATUS KelmorChangeableStatus(PKELMOR_DEVICE drive);
-/* Reads up to `length` bytes at `offset`; past the end of the image it reads 0 bytes. */
+/* Reads `length` bytes at `offset`, whole sectors within the disc, or refuses (image.c). */
 NTSTATUS KelmorReadMedium(PKELMOR_MEDIUM medium, LONGLONG offset, PVOID buffer, ULONG length,
                           ULONG* bytesRead);
 /* Takes the drive's medium out of it; the caller releases it outside the lock. */

@@ -52,28 +52,35 @@ void KelmorReleaseMedium(PKELMOR_MEDIUM medium) {
     ExFreePoolWithTag(medium, KELMOR_POOL_TAG);
 }
 
-/* Reads up to `length` bytes at `offset`; past the end of the image it reads 0 bytes. */
+/* Reads whole sectors as Windows' CD-ROM class driver does: a read that is not in whole
+   sectors, or that starts at or runs past the disc's end, is refused as a whole, and a sector
+   the image file cannot deliver (the file shrank, or reading it failed) is a data error, never
+   a shorter read. A last part-sector of the image reads with zeros after the image's end. */
 NTSTATUS KelmorReadMedium(PKELMOR_MEDIUM medium, LONGLONG offset, PVOID buffer, ULONG length,
                           ULONG* bytesRead) {
+    const LONGLONG discBytes = (LONGLONG)KelmorDiscSectors(medium->Size) * KELMOR_SECTOR_SIZE;
     IO_STATUS_BLOCK io;
     LARGE_INTEGER position;
+    ULONG inFile;
     NTSTATUS status;
 
     *bytesRead = 0;
-    if (offset < 0)
-        return STATUS_INVALID_PARAMETER;
-    if (offset >= medium->Size || length == 0)
+    if (offset < 0 || offset % KELMOR_SECTOR_SIZE != 0 || length % KELMOR_SECTOR_SIZE != 0)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    if (offset >= discBytes || (LONGLONG)length > discBytes - offset)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    if (length == 0)
         return STATUS_SUCCESS;
-    if ((LONGLONG)length > medium->Size - offset)
-        length = (ULONG)(medium->Size - offset);
 
+    inFile = (LONGLONG)length < medium->Size - offset ? length : (ULONG)(medium->Size - offset);
     position.QuadPart = offset;
-    status = ZwReadFile(medium->File, NULL, NULL, NULL, &io, buffer, length, &position, NULL);
-    if (status == STATUS_END_OF_FILE)
-        return STATUS_SUCCESS;
-    if (NT_SUCCESS(status))
-        *bytesRead = (ULONG)io.Information;
-    return status;
+    status = ZwReadFile(medium->File, NULL, NULL, NULL, &io, buffer, inFile, &position, NULL);
+    if (!NT_SUCCESS(status) || io.Information != inFile)
+        return STATUS_DEVICE_DATA_ERROR;
+    if (inFile < length)
+        RtlZeroMemory((PUCHAR)buffer + inFile, length - inFile);
+    *bytesRead = length;
+    return STATUS_SUCCESS;
 }
 
 /* Takes the drive's medium out of it; the caller releases it outside the lock. */
@@ -206,28 +213,19 @@ NTSTATUS KelmorQueryImage(PKELMOR_DEVICE drive, KELMOR_IMAGE_INFO* info) {
     return status;
 }
 
-NTSTATUS KelmorQueryGeometry(PKELMOR_DEVICE drive, KELMOR_GEOMETRY* geometry) {
-    const LONGLONG cylinderBytes = (LONGLONG)1 << KELMOR_CYLINDER_SHIFT;
+NTSTATUS KelmorQueryDisc(PKELMOR_DEVICE drive, ULONGLONG* sectors) {
     NTSTATUS status = STATUS_SUCCESS;
-    LONGLONG size = 0;
 
+    *sectors = 0;
     KelmorLockState();
     if (drive->Removed)
         status = STATUS_NO_SUCH_DEVICE;
     else if (drive->Medium == NULL)
         status = STATUS_NO_MEDIA_IN_DEVICE;
     else
-        size = drive->Medium->Size;
+        *sectors = KelmorDiscSectors(drive->Medium->Size);
     KelmorUnlockState();
-    if (!NT_SUCCESS(status))
-        return status;
-    /* Whole cylinders that cover the image. */
-    geometry->Cylinders.QuadPart = (size + cylinderBytes - 1) >> KELMOR_CYLINDER_SHIFT;
-    geometry->MediaType = KELMOR_REMOVABLE_MEDIA;
-    geometry->TracksPerCylinder = KELMOR_TRACKS_PER_CYLINDER;
-    geometry->SectorsPerTrack = KELMOR_SECTORS_PER_TRACK;
-    geometry->BytesPerSector = KELMOR_SECTOR_SIZE;
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS KelmorCheckVerify(PKELMOR_DEVICE drive, ULONG* changeCount) {

@@ -61,6 +61,48 @@ static NTSTATUS ControlRequest(PVOID buffer, const KELMOR_CHECKED_REQUEST* reque
 
 /* ---- drive devices ---- */
 
+/* What the drive answers about its disc, as Windows' CD-ROM class driver does: the geometry
+   in cylinders of 64 tracks of 32 sectors, rounded down (so it may cover less than the disc),
+   the disc's exact size, and the table of contents of its one data track. */
+static NTSTATUS DiscRequest(PKELMOR_DEVICE drive, PVOID buffer,
+                            const KELMOR_CHECKED_REQUEST* request) {
+    KELMOR_GEOMETRY_EX geometry;
+    UCHAR toc[KELMOR_TOC_BYTES];
+    ULONGLONG sectors;
+    NTSTATUS status = KelmorQueryDisc(drive, &sectors);
+
+    if (!NT_SUCCESS(status))
+        return status;
+    geometry.Geometry.Cylinders.QuadPart =
+        (LONGLONG)(sectors / (KELMOR_TRACKS_PER_CYLINDER * KELMOR_SECTORS_PER_TRACK));
+    geometry.Geometry.MediaType = KELMOR_REMOVABLE_MEDIA;
+    geometry.Geometry.TracksPerCylinder = KELMOR_TRACKS_PER_CYLINDER;
+    geometry.Geometry.SectorsPerTrack = KELMOR_SECTORS_PER_TRACK;
+    geometry.Geometry.BytesPerSector = KELMOR_SECTOR_SIZE;
+    geometry.DiskSize.QuadPart = (LONGLONG)(sectors * KELMOR_SECTOR_SIZE);
+
+    switch (request->Action) {
+    case KelmorActionGetGeometry:
+        RtlCopyMemory(buffer, &geometry.Geometry, sizeof(geometry.Geometry));
+        break;
+    case KelmorActionGetGeometryEx:
+        RtlCopyMemory(buffer, &geometry, sizeof(geometry));
+        break;
+    case KelmorActionGetLengthInfo:
+        RtlCopyMemory(buffer, &geometry.DiskSize, sizeof(geometry.DiskSize));
+        break;
+    case KelmorActionReadToc:
+        KelmorBuildToc(sectors, request->TocMsf, toc);
+        RtlCopyMemory(buffer, toc, request->AnswerBytes);
+        break;
+    default:
+        KelmorBuildLastSession(toc);
+        RtlCopyMemory(buffer, toc, request->AnswerBytes);
+        break;
+    }
+    return STATUS_SUCCESS;
+}
+
 static NTSTATUS DriveRequest(PKELMOR_DEVICE drive, PIRP irp, PIO_STACK_LOCATION stack,
                              const KELMOR_CHECKED_REQUEST* request) {
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
@@ -84,13 +126,14 @@ static NTSTATUS DriveRequest(PKELMOR_DEVICE drive, PIRP irp, PIO_STACK_LOCATION 
         return KelmorEjectImage(drive);
     case KelmorActionLoadMedia:
         return KelmorReloadImage(drive, checkAccess);
-    case KelmorActionGetGeometry: {
-        KELMOR_GEOMETRY geometry;
-        NTSTATUS status = KelmorQueryGeometry(drive, &geometry);
-        if (NT_SUCCESS(status))
-            RtlCopyMemory(buffer, &geometry, sizeof(geometry));
-        return status;
-    }
+    case KelmorActionGetGeometry:
+    case KelmorActionGetGeometryEx:
+    case KelmorActionGetLengthInfo:
+    case KelmorActionReadToc:
+    case KelmorActionLastSession:
+        return DiscRequest(drive, buffer, request);
+    case KelmorActionAllowExtendedDasd:
+        return STATUS_SUCCESS;
     case KelmorActionMediaRemoval:
         return KelmorSetMediaLock(drive, stack->FileObject, request->Prevent ? TRUE : FALSE);
     case KelmorActionCheckVerify: {

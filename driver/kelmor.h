@@ -7,6 +7,7 @@
 
 #include <ntddk.h>
 
+#include "answer.h"
 #include "request.h"
 
 /* The driver's own requests, all buffered, any access. */
@@ -73,11 +74,19 @@ typedef struct _KELMOR_GEOMETRY {
 
 _Static_assert(sizeof(KELMOR_GEOMETRY) == KELMOR_GEOMETRY_BYTES, "checked sizes");
 
+/* DISK_GEOMETRY_EX up to its Data field, and GET_LENGTH_INFORMATION. */
+typedef struct _KELMOR_GEOMETRY_EX {
+    KELMOR_GEOMETRY Geometry;
+    LARGE_INTEGER DiskSize;
+} KELMOR_GEOMETRY_EX;
+
+_Static_assert(sizeof(KELMOR_GEOMETRY_EX) == KELMOR_GEOMETRY_EX_BYTES, "checked sizes");
+_Static_assert(KELMOR_TOC_ANSWER_BYTES == KELMOR_TOC_BYTES, "checked sizes");
+_Static_assert(KELMOR_SESSION_ANSWER_BYTES == KELMOR_SESSION_BYTES, "checked sizes");
+
 #define KELMOR_REMOVABLE_MEDIA 11
 #define KELMOR_SECTOR_SIZE 2048
 #define KELMOR_SECTORS_PER_TRACK 32
 #define KELMOR_TRACKS_PER_CYLINDER 64
-/* 2048 * 32 * 64 bytes = 4 MiB per cylinder. */
-#define KELMOR_CYLINDER_SHIFT 22
 
 #endif

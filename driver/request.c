@@ -48,6 +48,18 @@ static KELMOR_ACTION DriveAction(uint32_t code) {
     case KELMOR_STORAGE_CHECK_VERIFY2:
     case KELMOR_DISK_CHECK_VERIFY:
         return KelmorActionCheckVerify;
+    case KELMOR_DISK_GET_LENGTH_INFO:
+        return KelmorActionGetLengthInfo;
+    case KELMOR_CDROM_GET_DRIVE_GEOMETRY_EX:
+    case KELMOR_DISK_GET_DRIVE_GEOMETRY_EX:
+        return KelmorActionGetGeometryEx;
+    case KELMOR_CDROM_READ_TOC:
+    case KELMOR_CDROM_READ_TOC_EX:
+        return KelmorActionReadToc;
+    case KELMOR_CDROM_GET_LAST_SESSION:
+        return KelmorActionLastSession;
+    case KELMOR_FSCTL_ALLOW_EXTENDED_DASD_IO:
+        return KelmorActionAllowExtendedDasd;
     default:
         return KelmorActionNone;
     }
@@ -92,8 +104,43 @@ static KELMOR_VERDICT CheckMountFields(const uint8_t* input, KELMOR_CHECKED_REQU
     return KelmorAccepted;
 }
 
-static KELMOR_VERDICT CheckFields(const uint8_t* input, uint32_t inputLength, uint32_t outputLength,
-                                  KELMOR_CHECKED_REQUEST* request) {
+/* The table of contents as the class driver reads it. IOCTL_CDROM_READ_TOC is format 0 in
+   MSF form. IOCTL_CDROM_READ_TOC_EX names its format and form in 4 bytes of input (Format in
+   bits 0-3 of the first byte, MSF in bit 7, three reserved fields that must be 0); of its
+   formats a one-track disc answers the table (0) and the session (1, always LBA), and the
+   others are refused as a request the drive does not take, on which a file system falls back
+   to IOCTL_CDROM_READ_TOC. An answer is cut to the room given, which must hold its header
+   (READ_TOC) or its length field (READ_TOC_EX). */
+static KELMOR_VERDICT CheckToc(uint32_t code, const uint8_t* input, uint32_t inputLength,
+                               uint32_t outputLength, KELMOR_CHECKED_REQUEST* request) {
+    uint32_t answerBytes = KELMOR_TOC_ANSWER_BYTES;
+    uint32_t least = KELMOR_TOC_HEADER_BYTES;
+
+    request->TocMsf = 1;
+    if (code == KELMOR_CDROM_READ_TOC_EX) {
+        uint8_t format;
+        if (inputLength < KELMOR_READ_TOC_EX_INPUT_BYTES)
+            return KelmorInvalidParameter;
+        format = (uint8_t)(input[0] & 0x0F);
+        if ((input[0] & 0x70) != 0 || input[2] != 0 || input[3] != 0)
+            return KelmorInvalidParameter;
+        if (format == 1) {
+            request->Action = KelmorActionLastSession;
+            answerBytes = KELMOR_SESSION_ANSWER_BYTES;
+        } else if (format != 0) {
+            return KelmorUnknownRequest;
+        }
+        request->TocMsf = format == 0 && (input[0] & 0x80) != 0;
+        least = 2;
+    }
+    if (outputLength < least)
+        return KelmorBufferTooSmall;
+    request->AnswerBytes = outputLength < answerBytes ? outputLength : answerBytes;
+    return KelmorAccepted;
+}
+
+static KELMOR_VERDICT CheckFields(uint32_t code, const uint8_t* input, uint32_t inputLength,
+                                  uint32_t outputLength, KELMOR_CHECKED_REQUEST* request) {
     KELMOR_VERDICT verdict;
 
     switch (request->Action) {
@@ -131,6 +178,19 @@ static KELMOR_VERDICT CheckFields(const uint8_t* input, uint32_t inputLength, ui
             return KelmorAccepted;
         request->AnswerBytes = KELMOR_CHANGE_COUNT_BYTES;
         return outputLength >= KELMOR_CHANGE_COUNT_BYTES ? KelmorAccepted : KelmorBufferTooSmall;
+    case KelmorActionGetLengthInfo:
+        request->AnswerBytes = KELMOR_LENGTH_INFO_BYTES;
+        return outputLength >= KELMOR_LENGTH_INFO_BYTES ? KelmorAccepted : KelmorBufferTooSmall;
+    case KelmorActionGetGeometryEx:
+        request->AnswerBytes = KELMOR_GEOMETRY_EX_BYTES;
+        return outputLength >= KELMOR_GEOMETRY_EX_BYTES ? KelmorAccepted : KelmorBufferTooSmall;
+    case KelmorActionReadToc:
+        return CheckToc(code, input, inputLength, outputLength, request);
+    case KelmorActionLastSession:
+        request->AnswerBytes = KELMOR_SESSION_ANSWER_BYTES;
+        return outputLength >= KELMOR_SESSION_ANSWER_BYTES ? KelmorAccepted : KelmorBufferTooSmall;
+    case KelmorActionAllowExtendedDasd:
+        return KelmorAccepted;
     default:
         return KelmorUnknownRequest;
     }
@@ -139,7 +199,7 @@ static KELMOR_VERDICT CheckFields(const uint8_t* input, uint32_t inputLength, ui
 KELMOR_VERDICT KelmorCheckRequest(KELMOR_TARGET target, uint32_t code, const void* buffer,
                                   uint32_t inputLength, uint32_t outputLength,
                                   KELMOR_CHECKED_REQUEST* request) {
-    KELMOR_CHECKED_REQUEST checked = {KelmorActionNone, 0, NULL, 0, 0, 0};
+    KELMOR_CHECKED_REQUEST checked = {KelmorActionNone, 0, NULL, 0, 0, 0, 0};
     KELMOR_VERDICT verdict;
 
     *request = checked;
@@ -152,7 +212,7 @@ KELMOR_VERDICT KelmorCheckRequest(KELMOR_TARGET target, uint32_t code, const voi
     if (buffer == NULL && (inputLength != 0 || outputLength != 0))
         return KelmorInvalidParameter;
 
-    verdict = CheckFields((const uint8_t*)buffer, inputLength, outputLength, &checked);
+    verdict = CheckFields(code, (const uint8_t*)buffer, inputLength, outputLength, &checked);
     if (verdict == KelmorAccepted)
         *request = checked;
     return verdict;

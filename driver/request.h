@@ -20,6 +20,7 @@ extern "C" {
 #define KELMOR_DEVICE_CD_ROM 0x0002u
 #define KELMOR_DEVICE_DISK 0x0007u
 #define KELMOR_DEVICE_MASS_STORAGE 0x002Du
+#define KELMOR_DEVICE_FILE_SYSTEM 0x0009u
 #define KELMOR_ANY_ACCESS 0u
 #define KELMOR_READ_ACCESS 1u
 
@@ -56,6 +57,23 @@ extern "C" {
 #define KELMOR_DISK_GET_DRIVE_GEOMETRY                                                             \
     KELMOR_CONTROL_CODE(KELMOR_DEVICE_DISK, 0x0000, KELMOR_ANY_ACCESS)
 #define KELMOR_DISK_CHECK_VERIFY KELMOR_CONTROL_CODE(KELMOR_DEVICE_DISK, 0x0200, KELMOR_READ_ACCESS)
+/* What a disc reader and a file system ask about the disc: its exact length, the geometry with
+   the disc's size, the table of contents and the last session. */
+#define KELMOR_DISK_GET_LENGTH_INFO                                                                \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_DISK, 0x0017, KELMOR_READ_ACCESS)
+#define KELMOR_DISK_GET_DRIVE_GEOMETRY_EX                                                          \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_DISK, 0x0028, KELMOR_ANY_ACCESS)
+#define KELMOR_CDROM_GET_DRIVE_GEOMETRY_EX                                                         \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0x0014, KELMOR_READ_ACCESS)
+#define KELMOR_CDROM_READ_TOC KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0x0000, KELMOR_READ_ACCESS)
+#define KELMOR_CDROM_READ_TOC_EX                                                                   \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0x0015, KELMOR_READ_ACCESS)
+#define KELMOR_CDROM_GET_LAST_SESSION                                                              \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0x000E, KELMOR_READ_ACCESS)
+/* A file system's request, METHOD_NEITHER without buffers: on Windows the file system mounted
+   on the drive answers it; under Wine it reaches the drive (see README.md). */
+#define KELMOR_FSCTL_ALLOW_EXTENDED_DASD_IO                                                        \
+    ((uint32_t)KELMOR_DEVICE_FILE_SYSTEM << 16 | 32u << 2 | 3u)
 
 /* Sizes of the buffers on the wire, in bytes. */
 #define KELMOR_PATH_UNITS 255
@@ -65,6 +83,12 @@ extern "C" {
 #define KELMOR_ADD_DRIVE_ANSWER_BYTES 2
 #define KELMOR_GEOMETRY_BYTES 24
 #define KELMOR_CHANGE_COUNT_BYTES 4
+#define KELMOR_LENGTH_INFO_BYTES 8
+#define KELMOR_GEOMETRY_EX_BYTES 32 /* DISK_GEOMETRY_EX up to its Data field */
+#define KELMOR_READ_TOC_EX_INPUT_BYTES 4
+#define KELMOR_TOC_HEADER_BYTES 4
+#define KELMOR_TOC_ANSWER_BYTES 20     /* header, track 1 and the lead-out */
+#define KELMOR_SESSION_ANSWER_BYTES 12 /* header and the last session's first track */
 #define KELMOR_MOUNT_PATH_LENGTH_OFFSET 510
 #define KELMOR_MOUNT_FLAGS_OFFSET 512
 #define KELMOR_MOUNT_FLAGS_KNOWN 0x3u /* suppress UDF (0x1), suppress Joliet (0x2) */
@@ -86,7 +110,12 @@ typedef enum KELMOR_ACTION {
     KelmorActionLoadMedia,
     KelmorActionGetGeometry,
     KelmorActionMediaRemoval,
-    KelmorActionCheckVerify
+    KelmorActionCheckVerify,
+    KelmorActionGetLengthInfo,
+    KelmorActionGetGeometryEx,
+    KelmorActionReadToc,     /* format 0; TocMsf says which form */
+    KelmorActionLastSession, /* format 1, LBA */
+    KelmorActionAllowExtendedDasd
 } KELMOR_ACTION;
 
 /* How a request fares; the driver answers each refusal with the status named beside it. */
@@ -108,6 +137,8 @@ typedef struct KELMOR_CHECKED_REQUEST {
     uint32_t Flags;
     /* Media removal: nonzero to lock the medium, 0 to release it. */
     int Prevent;
+    /* The table of contents: nonzero for minutes, seconds and frames, 0 for LBA. */
+    int TocMsf;
 } KELMOR_CHECKED_REQUEST;
 
 /* Checks the request `code` sent to `target` with a buffered input of `inputLength` bytes and

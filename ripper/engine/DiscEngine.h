@@ -15,15 +15,26 @@ class CHeapString;
 uint32_t ReadDiscLabel(char letter, CHeapString& label,
                        IDiscPlatform& platform = SystemDiscPlatform());
 
-// Copies every sector of the disc in drive `letter` into the file `imagePath`, creating the
-// missing directories on the way and replacing an existing file. Sends progress (0..99) to
+// How a copy ended, beyond its result code.
+struct RipReport {
+    uint64_t SectorCount = 0;  // the sectors the copy covers: up to the end of the last data track
+    bool ReadFailed = false;   // the copy stopped on a read that failed; the result is its error
+    uint64_t FailedSector = 0; // that read's first failing sector; the image holds those before it
+};
+
+// Copies the disc in drive `letter` into the file `imagePath`, creating the missing directories
+// on the way and replacing an existing file. The disc's size is its exact length; its table of
+// contents tells which sectors are data (read, many at a time) and which no drive reads as data
+// (audio tracks, the gaps between sessions: written as zeros). Sends progress (0..99) to
 // `progressBar` every 1000 sectors and stops when `abortEvent` is signalled; either may be
-// null. A stop inside the copy (abort, end of medium, failed read) returns 0 and keeps what was
-// copied; a failed write returns its error. A name the path rules reject returns
-// ERROR_INVALID_NAME (ERROR_NOT_ENOUGH_MEMORY when the path ran out of memory) before anything
-// is created or read.
+// null. Returns 0 when every sector was copied, or on abort. A read that fails before the end
+// returns its error (ERROR_READ_FAULT when it gave none, or read nothing), with its sector in
+// `report`; a failed write returns its error. The image keeps what was copied. A name the path
+// rules reject returns ERROR_INVALID_NAME (ERROR_NOT_ENOUGH_MEMORY when the path ran out of
+// memory) before anything is created or read.
 uint32_t RipDisc(char letter, const char* imagePath, ProgressBarRef progressBar,
-                 AbortEventRef abortEvent, IDiscPlatform& platform = SystemDiscPlatform());
+                 AbortEventRef abortEvent, IDiscPlatform& platform = SystemDiscPlatform(),
+                 RipReport* report = nullptr);
 
 // Sectors of the medium: Cylinders x TracksPerCylinder x SectorsPerTrack, the low 64 bits.
 uint64_t SectorCount(const DiscGeometry& geometry);

@@ -45,12 +45,24 @@ static_assert(offsetof(DiscGeometry, TracksPerCylinder) == 12, "geometry layout"
 static_assert(offsetof(DiscGeometry, BytesPerSector) == 20, "geometry layout");
 
 // Win32 error codes the engine produces itself or that its platforms report.
+constexpr uint32_t kErrorInvalidFunction = 1; // ERROR_INVALID_FUNCTION
 constexpr uint32_t kErrorFileNotFound = 2;    // ERROR_FILE_NOT_FOUND
 constexpr uint32_t kErrorPathNotFound = 3;    // ERROR_PATH_NOT_FOUND
 constexpr uint32_t kErrorNotEnoughMemory = 8; // ERROR_NOT_ENOUGH_MEMORY
 constexpr uint32_t kErrorWriteFault = 29;     // ERROR_WRITE_FAULT
+constexpr uint32_t kErrorReadFault = 30;      // ERROR_READ_FAULT
 constexpr uint32_t kErrorHandleDiskFull = 39; // ERROR_HANDLE_DISK_FULL
 constexpr uint32_t kErrorInvalidName = 123;   // ERROR_INVALID_NAME
+
+// The table-of-contents requests of an optical drive. Each answer is the drive's bytes as
+// Windows' CD-ROM class driver lays them out (a big-endian length, then 8-byte track
+// descriptors); DiscLayout.h reads them.
+enum class TocRequest {
+    TracksLba,   // IOCTL_CDROM_READ_TOC_EX, format 0 (the tracks), LBA addresses
+    TracksMsf,   // IOCTL_CDROM_READ_TOC: the tracks, minute-second-frame addresses
+    LastSession, // IOCTL_CDROM_GET_LAST_SESSION: the last session's first track
+};
+constexpr uint32_t kTocBytes = 804; // CDROM_TOC: the header and 100 descriptors
 
 // SetFilePointer's failure answer.
 constexpr uint32_t kInvalidSetFilePointer = 0xFFFFFFFFu;
@@ -66,6 +78,18 @@ public:
     virtual bool SetMediaLock(PlatformHandle drive, bool prevent) = 0;
     // DeviceIoControl IOCTL_CDROM_GET_DRIVE_GEOMETRY.
     virtual bool GetDriveGeometry(PlatformHandle drive, DiscGeometry& geometry) = 0;
+    // DeviceIoControl FSCTL_ALLOW_EXTENDED_DASD_IO: reads may go past the end that a mounted
+    // file system gives the volume.
+    virtual bool AllowExtendedDasdIo(PlatformHandle drive) = 0;
+    // DeviceIoControl IOCTL_DISK_GET_LENGTH_INFO: the medium's exact length in bytes.
+    virtual bool GetLengthInfo(PlatformHandle drive, uint64_t& length) = 0;
+    // DeviceIoControl IOCTL_CDROM_GET_DRIVE_GEOMETRY_EX: the geometry and the disc's size.
+    virtual bool GetDriveGeometryEx(PlatformHandle drive, DiscGeometry& geometry,
+                                    uint64_t& diskSize) = 0;
+    // DeviceIoControl with the TOC request's code and its input; `returned` is the answer's
+    // length in bytes.
+    virtual bool ReadToc(PlatformHandle drive, TocRequest request, void* answer, uint32_t size,
+                         uint32_t& returned) = 0;
     // SetFilePointer(drive, low, high, FILE_BEGIN): the low part of the new position, or
     // kInvalidSetFilePointer. With `high` null the offset is `low` alone, sign and all.
     virtual uint32_t SetPosition(PlatformHandle drive, int32_t low, int32_t* high) = 0;

@@ -18,9 +18,8 @@
 namespace {
 
 constexpr uint32_t kSectorSize = 2048;
-// A CD-ROM drive reports its geometry as cylinders of 64 tracks of 32 sectors; a regular file
-// or another block device is presented the same way, the last cylinder rounded up. The copy
-// then ends at the end of the data, as it does on a disc shorter than its geometry.
+// A CD-ROM drive reports its geometry as cylinders of 64 tracks of 32 sectors, rounded down; a
+// regular file or another block device is presented the same way.
 constexpr uint32_t kTracksPerCylinder = 64;
 constexpr uint32_t kSectorsPerTrack = 32;
 constexpr uint32_t kMediaTypeRemovable = 11; // RemovableMedia
@@ -203,14 +202,14 @@ bool PosixDiscPlatform::SetMediaLock(PlatformHandle drive, bool prevent) {
     return true;
 }
 
-bool PosixDiscPlatform::GetDriveGeometry(PlatformHandle drive, DiscGeometry& geometry) {
-    int fd = static_cast<int>(drive);
+// The medium's exact size and the sector size its reads keep to.
+static bool MediumSize(int fd, uint64_t& size, uint32_t& sectorSize) {
     struct stat info;
     if (fstat(fd, &info) != 0)
         return FailErrno();
 
-    uint64_t size = 0;
-    uint32_t sectorSize = kSectorSize;
+    size = 0;
+    sectorSize = kSectorSize;
     if (S_ISBLK(info.st_mode)) {
         int logicalSize = 0;
         if (ioctl(fd, BLKGETSIZE64, &size) != 0 || ioctl(fd, BLKSSZGET, &logicalSize) != 0)
@@ -226,15 +225,48 @@ bool PosixDiscPlatform::GetDriveGeometry(PlatformHandle drive, DiscGeometry& geo
     } else {
         return Fail(kErrorNotSupported);
     }
+    return true;
+}
 
+bool PosixDiscPlatform::GetDriveGeometry(PlatformHandle drive, DiscGeometry& geometry) {
+    uint64_t size = 0;
+    uint32_t sectorSize = 0;
+    if (!MediumSize(static_cast<int>(drive), size, sectorSize))
+        return false;
+    // Whole cylinders only, rounded down, as Windows' CD-ROM class driver answers: the geometry
+    // may cover up to a cylinder less than the medium, and its exact size is GetLengthInfo's.
     uint64_t sectors = (size + sectorSize - 1) / sectorSize;
-    uint64_t perCylinder = uint64_t{kTracksPerCylinder} * kSectorsPerTrack;
-    geometry.Cylinders = static_cast<int64_t>((sectors + perCylinder - 1) / perCylinder);
+    geometry.Cylinders =
+        static_cast<int64_t>(sectors / (uint64_t{kTracksPerCylinder} * kSectorsPerTrack));
     geometry.MediaType = kMediaTypeRemovable;
     geometry.TracksPerCylinder = kTracksPerCylinder;
     geometry.SectorsPerTrack = kSectorsPerTrack;
     geometry.BytesPerSector = sectorSize;
     return true;
+}
+
+bool PosixDiscPlatform::AllowExtendedDasdIo(PlatformHandle drive) {
+    // A block device or a file reads to its end anyway.
+    struct stat info;
+    return fstat(static_cast<int>(drive), &info) == 0 ? true : FailErrno();
+}
+
+bool PosixDiscPlatform::GetLengthInfo(PlatformHandle drive, uint64_t& length) {
+    uint32_t sectorSize = 0;
+    return MediumSize(static_cast<int>(drive), length, sectorSize);
+}
+
+bool PosixDiscPlatform::GetDriveGeometryEx(PlatformHandle drive, DiscGeometry& geometry,
+                                           uint64_t& diskSize) {
+    uint32_t sectorSize = 0;
+    return GetDriveGeometry(drive, geometry) &&
+           MediumSize(static_cast<int>(drive), diskSize, sectorSize);
+}
+
+bool PosixDiscPlatform::ReadToc(PlatformHandle, TocRequest, void*, uint32_t, uint32_t& returned) {
+    // No table of contents is read here: the medium is one data track of its exact size.
+    returned = 0;
+    return Fail(kErrorInvalidFunction);
 }
 
 uint32_t PosixDiscPlatform::SetPosition(PlatformHandle drive, int32_t low, int32_t* high) {

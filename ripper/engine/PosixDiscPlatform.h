@@ -3,7 +3,8 @@
 // The engine's platform on Linux. Drive letters name block devices: D: is /dev/sr0, E: is
 // /dev/sr1 and so on, unless BindDriveDevice binds a letter to another block device or to an
 // image file. A regular file presents itself as a disc of 2048-byte sectors as long as the
-// file.
+// file: its exact length is the file's size, its geometry whole cylinders rounded down, as
+// Windows answers for a disc.
 
 #include "DiscPlatform.h"
 
@@ -42,6 +43,12 @@ public:
     PlatformHandle OpenDrive(const char* devicePath) override;
     bool SetMediaLock(PlatformHandle drive, bool prevent) override;
     bool GetDriveGeometry(PlatformHandle drive, DiscGeometry& geometry) override;
+    bool AllowExtendedDasdIo(PlatformHandle drive) override;
+    bool GetLengthInfo(PlatformHandle drive, uint64_t& length) override;
+    bool GetDriveGeometryEx(PlatformHandle drive, DiscGeometry& geometry,
+                            uint64_t& diskSize) override;
+    bool ReadToc(PlatformHandle drive, TocRequest request, void* answer, uint32_t size,
+                 uint32_t& returned) override;
     uint32_t SetPosition(PlatformHandle drive, int32_t low, int32_t* high) override;
     bool Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) override;
     PlatformHandle CreateImage(const char* path) override;

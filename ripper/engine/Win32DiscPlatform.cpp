@@ -6,11 +6,24 @@
 #include <commctrl.h>
 #include <winioctl.h>
 
+#include <cstddef>
+#include <cstring>
+
 namespace {
 
 // The optical drive's control requests, as the CD-ROM class driver defines them.
 constexpr DWORD kIoctlCdromMediaRemoval = 0x24804;
 constexpr DWORD kIoctlCdromGetDriveGeometry = 0x2404C;
+constexpr DWORD kIoctlCdromGetDriveGeometryEx = 0x24050;
+constexpr DWORD kIoctlCdromReadToc = 0x24000;
+constexpr DWORD kIoctlCdromReadTocEx = 0x24054;
+constexpr DWORD kIoctlCdromGetLastSession = 0x24038;
+constexpr DWORD kIoctlDiskGetLengthInfo = 0x7405C;
+constexpr DWORD kFsctlAllowExtendedDasdIo = 0x90083;
+
+// The input of IOCTL_CDROM_READ_TOC_EX: Format in bits 0-3 (0, the tracks), MSF in bit 7 (0,
+// LBA addresses), then the first track to list and two reserved bytes.
+constexpr BYTE kReadTocExTracksLba[4] = {0, 1, 0, 0};
 
 static_assert(sizeof(DiscGeometry) == sizeof(DISK_GEOMETRY), "geometry layout");
 static_assert(offsetof(DiscGeometry, BytesPerSector) == offsetof(DISK_GEOMETRY, BytesPerSector),
@@ -56,6 +69,65 @@ bool Win32DiscPlatform::GetDriveGeometry(PlatformHandle drive, DiscGeometry& geo
     DWORD returned = 0;
     return DeviceIoControl(ToHandle(drive), kIoctlCdromGetDriveGeometry, nullptr, 0, &geometry,
                            sizeof(geometry), &returned, nullptr) != FALSE;
+}
+
+bool Win32DiscPlatform::AllowExtendedDasdIo(PlatformHandle drive) {
+    DWORD returned = 0;
+    return DeviceIoControl(ToHandle(drive), kFsctlAllowExtendedDasdIo, nullptr, 0, nullptr, 0,
+                           &returned, nullptr) != FALSE;
+}
+
+bool Win32DiscPlatform::GetLengthInfo(PlatformHandle drive, uint64_t& length) {
+    GET_LENGTH_INFORMATION answer = {};
+    DWORD returned = 0;
+    if (!DeviceIoControl(ToHandle(drive), kIoctlDiskGetLengthInfo, nullptr, 0, &answer,
+                         sizeof(answer), &returned, nullptr))
+        return false;
+    length = static_cast<uint64_t>(answer.Length.QuadPart);
+    return true;
+}
+
+bool Win32DiscPlatform::GetDriveGeometryEx(PlatformHandle drive, DiscGeometry& geometry,
+                                           uint64_t& diskSize) {
+    // DISK_GEOMETRY_EX with room for the partition and detection data some drives add.
+    union {
+        DISK_GEOMETRY_EX answer;
+        BYTE room[256];
+    } buffer = {};
+    DWORD returned = 0;
+    if (!DeviceIoControl(ToHandle(drive), kIoctlCdromGetDriveGeometryEx, nullptr, 0, &buffer,
+                         sizeof(buffer), &returned, nullptr) ||
+        returned < offsetof(DISK_GEOMETRY_EX, Data)) {
+        if (returned != 0)
+            SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    std::memcpy(&geometry, &buffer.answer.Geometry, sizeof(geometry));
+    diskSize = static_cast<uint64_t>(buffer.answer.DiskSize.QuadPart);
+    return true;
+}
+
+bool Win32DiscPlatform::ReadToc(PlatformHandle drive, TocRequest request, void* answer,
+                                uint32_t size, uint32_t& returned) {
+    DWORD count = 0;
+    BOOL ok = FALSE;
+    switch (request) {
+    case TocRequest::TracksLba:
+        ok = DeviceIoControl(ToHandle(drive), kIoctlCdromReadTocEx,
+                             const_cast<BYTE*>(kReadTocExTracksLba), sizeof(kReadTocExTracksLba),
+                             answer, size, &count, nullptr);
+        break;
+    case TocRequest::TracksMsf:
+        ok = DeviceIoControl(ToHandle(drive), kIoctlCdromReadToc, nullptr, 0, answer, size, &count,
+                             nullptr);
+        break;
+    case TocRequest::LastSession:
+        ok = DeviceIoControl(ToHandle(drive), kIoctlCdromGetLastSession, nullptr, 0, answer, size,
+                             &count, nullptr);
+        break;
+    }
+    returned = count;
+    return ok != FALSE;
 }
 
 uint32_t Win32DiscPlatform::SetPosition(PlatformHandle drive, int32_t low, int32_t* high) {

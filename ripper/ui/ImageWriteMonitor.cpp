@@ -12,6 +12,24 @@ bool CImageWriteMonitor::GetDriveGeometry(PlatformHandle drive, DiscGeometry& ge
     return m_platform.GetDriveGeometry(drive, geometry);
 }
 
+bool CImageWriteMonitor::AllowExtendedDasdIo(PlatformHandle drive) {
+    return m_platform.AllowExtendedDasdIo(drive);
+}
+
+bool CImageWriteMonitor::GetLengthInfo(PlatformHandle drive, uint64_t& length) {
+    return m_platform.GetLengthInfo(drive, length);
+}
+
+bool CImageWriteMonitor::GetDriveGeometryEx(PlatformHandle drive, DiscGeometry& geometry,
+                                            uint64_t& diskSize) {
+    return m_platform.GetDriveGeometryEx(drive, geometry, diskSize);
+}
+
+bool CImageWriteMonitor::ReadToc(PlatformHandle drive, TocRequest request, void* answer,
+                                 uint32_t size, uint32_t& returned) {
+    return m_platform.ReadToc(drive, request, answer, size, returned);
+}
+
 uint32_t CImageWriteMonitor::SetPosition(PlatformHandle drive, int32_t low, int32_t* high) {
     return m_platform.SetPosition(drive, low, high);
 }

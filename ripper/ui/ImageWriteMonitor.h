@@ -16,6 +16,12 @@ public:
     PlatformHandle OpenDrive(const char* devicePath) override;
     bool SetMediaLock(PlatformHandle drive, bool prevent) override;
     bool GetDriveGeometry(PlatformHandle drive, DiscGeometry& geometry) override;
+    bool AllowExtendedDasdIo(PlatformHandle drive) override;
+    bool GetLengthInfo(PlatformHandle drive, uint64_t& length) override;
+    bool GetDriveGeometryEx(PlatformHandle drive, DiscGeometry& geometry,
+                            uint64_t& diskSize) override;
+    bool ReadToc(PlatformHandle drive, TocRequest request, void* answer, uint32_t size,
+                 uint32_t& returned) override;
     uint32_t SetPosition(PlatformHandle drive, int32_t low, int32_t* high) override;
     bool Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) override;
     PlatformHandle CreateImage(const char* path) override;

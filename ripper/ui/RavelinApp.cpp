@@ -1,5 +1,6 @@
 #include "RavelinApp.h"
 
+#include "ErrorMode.h"
 #include "RavelinDlg.h"
 
 BEGIN_MESSAGE_MAP(CRavelinApp, CWinApp)
@@ -9,6 +10,7 @@ END_MESSAGE_MAP()
 CRavelinApp theApp;
 
 BOOL CRavelinApp::InitInstance() {
+    FailCriticalErrorsWhereThreadsCannot();
     Enable3dControls();
     {
         CRavelinDlg dlg;

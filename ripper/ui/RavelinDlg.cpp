@@ -3,10 +3,12 @@
 #include "AboutBox.h"
 #include "DiscEngine.h"
 #include "DlgControl.h"
+#include "ErrorMode.h"
 #include "HeapString.h"
 #include "ImageWriteMonitor.h"
 #include "resource.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -48,10 +50,29 @@ DWORD SignalAndWaitForThread(HANDLE event, HANDLE thread, DWORD timeout) {
     }
 }
 
+// The system's text for `error`, without its closing line break; "" when it has none.
+CString SystemErrorText(DWORD error) {
+    char* text = nullptr;
+    CString result;
+    if (::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                             FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr) &&
+        text) {
+        size_t length = std::strlen(text);
+        while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n'))
+            text[--length] = '\0';
+        result = text;
+    }
+    if (text)
+        ::LocalFree(text);
+    return result;
+}
+
 } // namespace
 
 unsigned __stdcall LabelThreadProc(void* pJob) {
     std::unique_ptr<CLabelJob> job(static_cast<CLabelJob*>(pJob));
+    FailCriticalErrorsInThisThread();
     if (job->strRoot.IsEmpty())
         return 0;
     try {
@@ -69,11 +90,12 @@ unsigned __stdcall LabelThreadProc(void* pJob) {
 
 unsigned __stdcall RipThreadProc(void* pJob) {
     std::unique_ptr<CRipJob> job(static_cast<CRipJob*>(pJob));
+    FailCriticalErrorsInThisThread();
     CImageWriteMonitor monitor(job->discs);
     uint32_t result = kErrorInternal;
     try {
-        result =
-            RipDisc(job->strRoot[0], job->strOutputName, job->hProgress, job->hAbortEvent, monitor);
+        result = RipDisc(job->strRoot[0], job->strOutputName, job->hProgress, job->hAbortEvent,
+                         monitor, job->report.get());
     } catch (const std::bad_alloc&) {
         result = kErrorNotEnoughMemory;
     } catch (...) {
@@ -237,9 +259,10 @@ void CRavelinDlg::OnRipClicked() {
     if (strRoot.IsEmpty())
         return;
     ::SetCursor(::LoadCursor(nullptr, IDC_APPSTARTING));
+    m_ripReport = std::make_shared<RipReport>();
     std::unique_ptr<CRipJob> job(new CRipJob{m_discs, strRoot, m_strOutputName,
                                              ::GetDlgItem(m_hWnd, IDC_PROGRESS), m_hAbortEvent,
-                                             m_hWnd});
+                                             m_hWnd, m_ripReport});
     m_hRipThread = m_system.BeginThreadEx(RipThreadProc, job.get());
     if (m_hRipThread)
         job.release(); // the thread owns it now
@@ -261,11 +284,15 @@ LRESULT CRavelinDlg::OnRipDone(WPARAM wParam, LPARAM lParam) {
     UpdateControls();
 
     // A failed copy is silent, except where the user would be misled: a name that was never
-    // usable, and an image file that looks whole but is not.
-    if (static_cast<uint32_t>(wParam) == kErrorInvalidName)
+    // usable, and an image file that looks whole but is not, because a write or a read of the
+    // disc failed.
+    const uint32_t result = static_cast<uint32_t>(wParam);
+    if (result == kErrorInvalidName)
         ShowMessage(IDS_INVALID_NAME);
     else if (lParam)
         ShowMessage(IDS_WRITE_FAILED);
+    else if (result != 0 && m_ripReport && m_ripReport->ReadFailed)
+        ShowReadFailure(result, *m_ripReport);
     return 0;
 }
 
@@ -334,4 +361,39 @@ void CRavelinDlg::ShowMessage(UINT nIDText) {
     text.LoadString(nIDText);
     caption.LoadString(IDS_RAVELIN);
     MessageBox(text, caption, MB_OK | MB_ICONHAND);
+}
+
+void CRavelinDlg::ShowReadFailure(uint32_t error, const RipReport& report) {
+    char failed[24];
+    char count[24];
+    char code[16];
+    std::snprintf(failed, sizeof(failed), "%llu",
+                  static_cast<unsigned long long>(report.FailedSector));
+    std::snprintf(count, sizeof(count), "%llu",
+                  static_cast<unsigned long long>(report.SectorCount));
+    std::snprintf(code, sizeof(code), "%lu", static_cast<unsigned long>(error));
+    CString reason = SystemErrorText(error);
+    CString format;
+    CString caption;
+    format.LoadString(IDS_READ_FAILED);
+    caption.LoadString(IDS_RAVELIN);
+
+    // %1 the sector, %2 the count, %3 the system's text, %4 the error code.
+    DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(failed), reinterpret_cast<DWORD_PTR>(count),
+                           reinterpret_cast<DWORD_PTR>(static_cast<LPCSTR>(reason)),
+                           reinterpret_cast<DWORD_PTR>(code)};
+    char* text = nullptr;
+    if (!::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_STRING |
+                              FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                          static_cast<LPCSTR>(format), 0, 0, reinterpret_cast<char*>(&text), 0,
+                          reinterpret_cast<va_list*>(inserts)) ||
+        !text) {
+        // Out of memory for the text: the system's reason alone still tells what happened.
+        if (text)
+            ::LocalFree(text);
+        MessageBox(reason, caption, MB_OK | MB_ICONHAND);
+        return;
+    }
+    MessageBox(text, caption, MB_OK | MB_ICONHAND);
+    ::LocalFree(text);
 }

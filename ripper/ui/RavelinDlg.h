@@ -9,6 +9,7 @@
 // never tracked) and the one rip thread get a context of their own, with copies of what they
 // need, and report back only by posting to the dialog's window.
 
+#include "DiscEngine.h"
 #include "DiscPlatform.h"
 #include "Framework.h"
 #include "LabelMailbox.h"
@@ -17,7 +18,8 @@
 #include <memory>
 
 // Posted by the rip thread when the copy has returned: wParam is the copy's result code,
-// lParam nonzero when a write to the image file failed.
+// lParam nonzero when a write to the image file failed. The copy's report (the sector that
+// failed, the sector count) is in the RipReport the job shares with the dialog.
 constexpr UINT WM_RIP_DONE = WM_USER + 1000;
 // Posted by a label thread when it has left a label in the mailbox: wParam is its request.
 constexpr UINT WM_LABEL_READ = WM_USER + 1001;
@@ -44,6 +46,8 @@ struct CRipJob {
     HWND hProgress;        // the progress bar
     HANDLE hAbortEvent;    // owned by the dialog, which outlives the thread or leaks it
     HWND hDialog;          // where WM_RIP_DONE is posted
+    // Filled before WM_RIP_DONE is posted; the dialog reads it when it handles the message.
+    std::shared_ptr<RipReport> report;
 };
 
 // Reads the label of the job's drive and, when there is one, leaves it in the mailbox and
@@ -99,9 +103,12 @@ private:
     CString SelectedRoot() const;
     void StartLabelThread();
     void ShowMessage(UINT nIDText);
+    // Tells that the copy stopped on a failed read: where, of how many, and why.
+    void ShowReadFailure(uint32_t error, const RipReport& report);
 
     IRavelinPlatform& m_system;
     IDiscPlatform& m_discs;
     std::shared_ptr<CLabelMailbox> m_labels;
+    std::shared_ptr<RipReport> m_ripReport; // the running or last copy's report
     bool m_bWaitingForRip = false;
 };

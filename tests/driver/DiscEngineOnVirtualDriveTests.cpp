@@ -88,10 +88,75 @@ TEST_F(DiscEngineOnVirtualDrive, OpensLocksAndReadsTheGeometry) {
     EXPECT_EQ(geometry.BytesPerSector, 2048u);
     EXPECT_EQ(geometry.SectorsPerTrack, 32u);
     EXPECT_EQ(geometry.TracksPerCylinder, 64u);
+    // As Windows' class driver answers: whole cylinders rounded down (none for this small
+    // disc), the exact size, and one data track from LBA 0 to the lead-out after the last
+    // sector.
     const uint64_t isoBytes = ReadWholeFile(KELMOR_TEST_ISO).size();
-    const uint64_t sectors = SectorCount(geometry);
-    EXPECT_GE(sectors * 2048, isoBytes);
-    EXPECT_LT(sectors * 2048, isoBytes + 2048ull * 32 * 64); // rounded up by less than a cylinder
+    ASSERT_EQ(isoBytes % 2048, 0u);
+    EXPECT_EQ(SectorCount(geometry), isoBytes / 2048 / 2048 * 2048);
+    uint64_t length = 0, diskSize = 0;
+    ASSERT_TRUE(m_platform.GetLengthInfo(drive, length)) << m_platform.GetLastError();
+    EXPECT_EQ(length, isoBytes);
+    ASSERT_TRUE(m_platform.GetDriveGeometryEx(drive, geometry, diskSize));
+    EXPECT_EQ(diskSize, isoBytes);
+    EXPECT_TRUE(m_platform.AllowExtendedDasdIo(drive));
+    const uint32_t sectors = static_cast<uint32_t>(isoBytes / 2048);
+    const uint32_t msf = sectors + 150;
+    struct {
+        TocRequest request;
+        std::vector<unsigned char> answer;
+    } const tocs[] = {
+        {TocRequest::TracksLba,
+         {0,
+          18,
+          1,
+          1,
+          0,
+          0x14,
+          1,
+          0,
+          0,
+          0,
+          0,
+          0,
+          0,
+          0x14,
+          0xAA,
+          0,
+          (unsigned char)(sectors >> 24),
+          (unsigned char)(sectors >> 16),
+          (unsigned char)(sectors >> 8),
+          (unsigned char)sectors}},
+        {TocRequest::TracksMsf,
+         {0,
+          18,
+          1,
+          1,
+          0,
+          0x14,
+          1,
+          0,
+          0,
+          0,
+          2,
+          0,
+          0,
+          0x14,
+          0xAA,
+          0,
+          0,
+          (unsigned char)(msf / 4500),
+          (unsigned char)(msf / 75 % 60),
+          (unsigned char)(msf % 75)}},
+        {TocRequest::LastSession, {0, 10, 1, 1, 0, 0x14, 1, 0, 0, 0, 0, 0}},
+    };
+    for (const auto& toc : tocs) {
+        unsigned char answer[kTocBytes] = {};
+        uint32_t returned = 0;
+        ASSERT_TRUE(m_platform.ReadToc(drive, toc.request, answer, sizeof(answer), returned))
+            << m_platform.GetLastError();
+        EXPECT_EQ(std::vector<unsigned char>(answer, answer + returned), toc.answer);
+    }
 
     EXPECT_TRUE(m_platform.SetMediaLock(drive, false));
     m_platform.Close(drive);
@@ -111,8 +176,8 @@ TEST_F(DiscEngineOnVirtualDrive, RipCopiesTheDiscByteForByteAndReleasesTheMedium
     const uint32_t result = RipDisc(static_cast<char>(m_letter), image.c_str(), nullptr, nullptr);
     EXPECT_EQ(result, 0u);
     ASSERT_NE(GetFileAttributesA(image.c_str()), INVALID_FILE_ATTRIBUTES);
-    // The geometry rounds the disc up to whole cylinders; the drive delivers 0 bytes past the
-    // image's end, where the copy stops.
+    // The geometry has no whole cylinder for this disc of fewer than 2048 sectors: the exact
+    // length is what counts.
     EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(KELMOR_TEST_ISO))
         << "the ripped image differs from the mounted one";
     EXPECT_TRUE(EjectsUnlocked(m_letter)) << GetLastError();
@@ -149,16 +214,19 @@ TEST_F(DiscEngineOnVirtualDrive, PositionsPastFourGigabytesReadTheRightSector) {
         ASSERT_EQ(m_platform.SetPosition(drive, static_cast<int32_t>(offset & 0xFFFFFFFF), &high),
                   static_cast<uint32_t>(offset & 0xFFFFFFFF));
         // Two reads in a row: the second follows the first, as it would on a positioned handle.
+        // A read at the end is refused, as Windows' class driver refuses it.
         for (LONGLONG expected : {offset, offset + 2048}) {
             char sector[2048] = {};
             uint32_t read = 0;
+            if (expected == 0x140000000LL) {
+                EXPECT_FALSE(m_platform.Read(drive, sector, sizeof(sector), read));
+                EXPECT_EQ(m_platform.GetLastError(), static_cast<uint32_t>(ERROR_INVALID_FUNCTION));
+                continue;
+            }
             ASSERT_TRUE(m_platform.Read(drive, sector, sizeof(sector), read))
                 << m_platform.GetLastError();
-            const bool pastTheEnd = expected == 0x140000000LL;
-            ASSERT_EQ(read, pastTheEnd ? 0u : 2048u);
-            if (!pastTheEnd) {
-                EXPECT_EQ(sector[100], expected == offset ? static_cast<char>(offset >> 11) : 0);
-            }
+            ASSERT_EQ(read, 2048u);
+            EXPECT_EQ(sector[100], expected == offset ? static_cast<char>(offset >> 11) : 0);
         }
     }
     m_platform.Close(drive);

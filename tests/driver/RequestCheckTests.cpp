@@ -1,6 +1,7 @@
 // The stand-in driver's request checks, built natively: which device takes which request, the
 // sizes each request needs, and the fields of a mount request.
 
+#include "answer.h"
 #include "request.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,23 @@ TEST(RequestChecks, SizesOfEachRequestOnItsDevice) {
         {"check verify, no answer", drive, KELMOR_CDROM_CHECK_VERIFY, 0, 0, KelmorAccepted, 0},
         {"check verify, answer", drive, KELMOR_STORAGE_CHECK_VERIFY2, 0, 4, KelmorAccepted, 4},
         {"check verify, short", drive, KELMOR_DISK_CHECK_VERIFY, 0, 3, KelmorBufferTooSmall, 0},
+        {"length", drive, KELMOR_DISK_GET_LENGTH_INFO, 0, 8, KelmorAccepted, 8},
+        {"length, short", drive, KELMOR_DISK_GET_LENGTH_INFO, 0, 7, KelmorBufferTooSmall, 0},
+        {"geometry ex", drive, KELMOR_CDROM_GET_DRIVE_GEOMETRY_EX, 0, 40, KelmorAccepted, 32},
+        {"geometry ex, short", drive, KELMOR_DISK_GET_DRIVE_GEOMETRY_EX, 0, 31,
+         KelmorBufferTooSmall, 0},
+        {"read TOC", drive, KELMOR_CDROM_READ_TOC, 0, 804, KelmorAccepted, 20},
+        {"read TOC, header only", drive, KELMOR_CDROM_READ_TOC, 0, 4, KelmorAccepted, 4},
+        {"read TOC, no header", drive, KELMOR_CDROM_READ_TOC, 0, 3, KelmorBufferTooSmall, 0},
+        {"read TOC ex", drive, KELMOR_CDROM_READ_TOC_EX, 4, 804, KelmorAccepted, 20},
+        {"read TOC ex, length only", drive, KELMOR_CDROM_READ_TOC_EX, 4, 2, KelmorAccepted, 2},
+        {"read TOC ex, no room", drive, KELMOR_CDROM_READ_TOC_EX, 4, 1, KelmorBufferTooSmall, 0},
+        {"read TOC ex, short input", drive, KELMOR_CDROM_READ_TOC_EX, 3, 804,
+         KelmorInvalidParameter, 0},
+        {"last session", drive, KELMOR_CDROM_GET_LAST_SESSION, 0, 12, KelmorAccepted, 12},
+        {"last session, short", drive, KELMOR_CDROM_GET_LAST_SESSION, 0, 11, KelmorBufferTooSmall,
+         0},
+        {"extended DASD", drive, KELMOR_FSCTL_ALLOW_EXTENDED_DASD_IO, 0, 0, KelmorAccepted, 0},
         // Each device takes its own requests only.
         {"add drive on a drive", drive, KELMOR_ADD_DRIVE, 0, 2, KelmorUnknownRequest, 0},
         {"query drives on a drive", drive, KELMOR_QUERY_DRIVES, 0, 54, KelmorUnknownRequest, 0},
@@ -107,6 +125,56 @@ TEST(RequestChecks, SizesOfEachRequestOnItsDevice) {
         }
         EXPECT_LE(request.AnswerBytes, c.output);
     }
+}
+
+// READ_TOC_EX names its format and form in its first byte: the tracks (0) in LBA or MSF, the
+// last session (1, always LBA); the other formats are refused as requests the drive does not
+// take, and reserved bits or bytes as wrong input.
+TEST(RequestChecks, ReadTocExFormatsAndTheirAnswers) {
+    struct {
+        uint8_t input[4];
+        KELMOR_VERDICT verdict;
+        KELMOR_ACTION action;
+        int msf;
+    } const cases[] = {
+        {{0x00, 1, 0, 0}, KelmorAccepted, KelmorActionReadToc, 0},
+        {{0x80, 0, 0, 0}, KelmorAccepted, KelmorActionReadToc, 1},
+        {{0x01, 0, 0, 0}, KelmorAccepted, KelmorActionLastSession, 0},
+        {{0x81, 0, 0, 0}, KelmorAccepted, KelmorActionLastSession, 0},
+        {{0x02, 0, 0, 0}, KelmorUnknownRequest, KelmorActionNone, 0},
+        {{0x05, 0, 0, 0}, KelmorUnknownRequest, KelmorActionNone, 0},
+        {{0x10, 0, 0, 0}, KelmorInvalidParameter, KelmorActionNone, 0},
+        {{0x00, 0, 1, 0}, KelmorInvalidParameter, KelmorActionNone, 0},
+        {{0x00, 0, 0, 1}, KelmorInvalidParameter, KelmorActionNone, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.input[0]) * 1000 + c.input[2] * 10 + c.input[3]);
+        uint8_t buffer[804] = {};
+        std::memcpy(buffer, c.input, 4);
+        KELMOR_CHECKED_REQUEST request;
+        EXPECT_EQ(KelmorCheckRequest(KelmorTargetDrive, KELMOR_CDROM_READ_TOC_EX, buffer, 4, 804,
+                                     &request),
+                  c.verdict);
+        EXPECT_EQ(request.Action, c.action);
+        EXPECT_EQ(request.TocMsf, c.msf);
+    }
+
+    // The answers of a disc of 333,000 sectors (74 minutes): every length covers the header and
+    // every descriptor; the lead-out follows the last sector, in MSF 150 sectors later.
+    uint8_t toc[KELMOR_TOC_BYTES];
+    KelmorBuildToc(333000, 0, toc);
+    const uint8_t lba[] = {0, 18, 1, 1,    0,    0x14, 1, 0,    0,    0,
+                           0, 0,  0, 0x14, 0xAA, 0,    0, 0x05, 0x14, 0xC8};
+    EXPECT_EQ(std::vector<uint8_t>(toc, toc + sizeof(toc)), std::vector<uint8_t>(lba, lba + 20));
+    KelmorBuildToc(333000, 1, toc);
+    const uint8_t msf[] = {0, 18, 1, 1, 0, 0x14, 1, 0, 0, 0, 2, 0, 0, 0x14, 0xAA, 0, 0, 74, 2, 0};
+    EXPECT_EQ(std::vector<uint8_t>(toc, toc + sizeof(toc)), std::vector<uint8_t>(msf, msf + 20));
+    uint8_t session[KELMOR_SESSION_BYTES];
+    KelmorBuildLastSession(session);
+    const uint8_t last[] = {0, 10, 1, 1, 0, 0x14, 1, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::vector<uint8_t>(session, session + 12), std::vector<uint8_t>(last, last + 12));
+    EXPECT_EQ(KelmorDiscSectors(0), 0u);
+    EXPECT_EQ(KelmorDiscSectors(2049), 2u);
 }
 
 TEST(RequestChecks, NullBufferWithASizeIsRefused) {

@@ -18,6 +18,20 @@ public:
     bool GetDriveGeometry(PlatformHandle drive, DiscGeometry& geometry) override {
         return m_inner.GetDriveGeometry(drive, geometry);
     }
+    bool AllowExtendedDasdIo(PlatformHandle drive) override {
+        return m_inner.AllowExtendedDasdIo(drive);
+    }
+    bool GetLengthInfo(PlatformHandle drive, uint64_t& length) override {
+        return m_inner.GetLengthInfo(drive, length);
+    }
+    bool GetDriveGeometryEx(PlatformHandle drive, DiscGeometry& geometry,
+                            uint64_t& diskSize) override {
+        return m_inner.GetDriveGeometryEx(drive, geometry, diskSize);
+    }
+    bool ReadToc(PlatformHandle drive, TocRequest request, void* answer, uint32_t size,
+                 uint32_t& returned) override {
+        return m_inner.ReadToc(drive, request, answer, size, returned);
+    }
     uint32_t SetPosition(PlatformHandle drive, int32_t low, int32_t* high) override {
         return m_inner.SetPosition(drive, low, high);
     }

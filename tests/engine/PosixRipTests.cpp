@@ -126,8 +126,11 @@ TEST_F(PosixRip, ProgressAndAnExistingImageReplaced) {
     CAbortEvent abort;
     EXPECT_EQ(RipDisc(kDiscLetter, "C:\\disc.iso", &progress, &abort), 0u);
     EXPECT_TRUE(ReadFile(copy) == ReadFile(iso));
-    // About 1700 sectors, presented as one cylinder of 2048: reports after sectors 0 and 1000.
-    EXPECT_EQ(progress.values, (std::vector<uint32_t>{0, 1000 * 100 / 2048}));
+    // Fewer sectors than one cylinder: the exact length counts, and the reports come after
+    // sectors 0 and 1000.
+    const uint32_t sectors = static_cast<uint32_t>(ReadFile(iso).size() / 2048);
+    ASSERT_LT(sectors, 2048u);
+    EXPECT_EQ(progress.values, (std::vector<uint32_t>{0, 1000 * 100 / sectors}));
 }
 
 TEST_F(PosixRip, SignalledAbortLeavesAnEmptyImage) {
@@ -300,10 +303,10 @@ static_assert(!std::is_convertible<IProgressReceiver*, AbortEventRef>::value, "t
 static_assert(!std::is_convertible<int*, AbortEventRef>::value, "typed event");
 static_assert(!std::is_convertible<void*, ProgressBarRef>::value, "typed progress bar");
 static_assert(!std::is_invocable<decltype(RipDisc)&, char, const char*, CAbortEvent*,
-                                 IProgressReceiver*, IDiscPlatform&>::value,
+                                 IProgressReceiver*, IDiscPlatform&, RipReport*>::value,
               "swapped progress bar and abort event");
 static_assert(std::is_invocable<decltype(RipDisc)&, char, const char*, IProgressReceiver*,
-                                CAbortEvent*, IDiscPlatform&>::value,
+                                CAbortEvent*, IDiscPlatform&, RipReport*>::value,
               "RipDisc takes a progress receiver and an abort event");
 
 TEST(PosixDrives, DefaultLettersNameTheCdromDevicesInOrder) {
@@ -329,7 +332,8 @@ TEST(PosixDrives, BufferIsPageAlignedAndZeroFilled) {
     EXPECT_EQ(platform.AllocateBuffer(0), nullptr);
 }
 
-TEST(PosixDrives, GeometryOfAFileRoundsUpToWholeCylinders) {
+TEST(PosixDrives, GeometryRoundsDownAndTheLengthIsExact) {
+    // Windows' arithmetic: whole cylinders of 2048 sectors, rounded down, and the exact size.
     char path[] = "/tmp/engine-geometry-XXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
@@ -337,17 +341,33 @@ TEST(PosixDrives, GeometryOfAFileRoundsUpToWholeCylinders) {
     struct {
         off_t size;
         int64_t cylinders;
-    } const cases[] = {{0, 0}, {1, 1}, {2048 * 2048, 1}, {2048 * 2048 + 1, 2}};
+    } const cases[] = {{0, 0},
+                       {1, 0},
+                       {2047 * 2048, 0},
+                       {2048 * 2048, 1},
+                       {2048 * 2048 + 1, 1},
+                       {2049 * 2048, 1},
+                       {off_t{5} << 32, 5 * 1024}};
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
         ASSERT_EQ(ftruncate(fd, c.size), 0);
         DiscGeometry geometry = {};
         ASSERT_TRUE(platform.GetDriveGeometry(fd, geometry));
-        EXPECT_EQ(geometry.Cylinders, c.cylinders) << c.size;
+        EXPECT_EQ(geometry.Cylinders, c.cylinders);
         EXPECT_EQ(geometry.BytesPerSector, 2048u);
-        EXPECT_EQ(SectorCount(geometry), uint64_t(c.cylinders) * 2048);
+        uint64_t length = 0, diskSize = 0;
+        ASSERT_TRUE(platform.GetLengthInfo(fd, length));
+        EXPECT_EQ(length, uint64_t(c.size));
+        ASSERT_TRUE(platform.GetDriveGeometryEx(fd, geometry, diskSize));
+        EXPECT_EQ(diskSize, uint64_t(c.size));
     }
-    // A file cannot be locked; the engine ignores that answer.
+    // A file cannot be locked and has no table of contents; the engine ignores the one and
+    // takes the other as one data track.
     EXPECT_FALSE(platform.SetMediaLock(fd, true));
+    uint8_t toc[kTocBytes];
+    uint32_t returned = 1;
+    EXPECT_FALSE(platform.ReadToc(fd, TocRequest::TracksLba, toc, sizeof(toc), returned));
+    EXPECT_EQ(returned, 0u);
     close(fd);
     unlink(path);
 }

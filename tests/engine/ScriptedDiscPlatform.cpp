@@ -69,18 +69,66 @@ uint32_t ScriptedDiscPlatform::SetPosition(PlatformHandle, int32_t low, int32_t*
     return static_cast<uint32_t>(m_position);
 }
 
+bool ScriptedDiscPlatform::AllowExtendedDasdIo(PlatformHandle) {
+    calls.push_back("AllowExtendedDasdIo");
+    return true;
+}
+
+bool ScriptedDiscPlatform::GetLengthInfo(PlatformHandle, uint64_t& length) {
+    calls.push_back("LengthInfo");
+    if (lengthInfo == kNever)
+        return Fail(1);
+    length = static_cast<uint64_t>(lengthInfo);
+    return true;
+}
+
+bool ScriptedDiscPlatform::GetDriveGeometryEx(PlatformHandle, DiscGeometry& answer,
+                                              uint64_t& diskSize) {
+    calls.push_back("GeometryEx");
+    if (geometryExSize == kNever)
+        return Fail(1);
+    answer = geometry;
+    diskSize = static_cast<uint64_t>(geometryExSize);
+    return true;
+}
+
+bool ScriptedDiscPlatform::ReadToc(PlatformHandle, TocRequest request, void* answer, uint32_t size,
+                                   uint32_t& returned) {
+    const std::string& bytes = request == TocRequest::TracksLba   ? tocLba
+                               : request == TocRequest::TracksMsf ? tocMsf
+                                                                  : lastSession;
+    calls.push_back(request == TocRequest::TracksLba   ? "ReadToc Lba"
+                    : request == TocRequest::TracksMsf ? "ReadToc Msf"
+                                                       : "ReadToc LastSession");
+    returned = 0;
+    if (bytes.empty())
+        return Fail(1);
+    returned = static_cast<uint32_t>(bytes.size() < size ? bytes.size() : size);
+    std::memcpy(answer, bytes.data(), returned);
+    return true;
+}
+
 bool ScriptedDiscPlatform::Read(PlatformHandle, void* buffer, uint32_t size, uint32_t& read) {
     calls.push_back("Read " + std::to_string(size));
     ++sectorReads;
     read = 0;
-    int64_t sector = size ? static_cast<int64_t>(m_position / size) : 0;
-    if (sector == failReadAt)
-        return Fail(23); // ERROR_CRC
-    uint64_t end = mediumSize ? mediumSize : disc.size();
-    uint64_t available = m_position < end ? end - m_position : 0;
+    const uint32_t sectorSize = geometry.BytesPerSector ? geometry.BytesPerSector : 1;
+    const uint64_t first = m_position / sectorSize;
+    const uint64_t end = (m_position + size + sectorSize - 1) / sectorSize;
+    auto covers = [&](uint64_t from, uint64_t to) { return from < end && to > first; };
+    if (failReadAt != kNever && covers(uint64_t(failReadAt), uint64_t(failReadAt) + 1))
+        return Fail(readError);
+    for (const auto& range : unreadable)
+        if (covers(range.first, range.second))
+            return Fail(readError);
+    uint64_t mediumEnd = mediumSize ? mediumSize : disc.size();
+    uint64_t available = m_position < mediumEnd ? mediumEnd - m_position : 0;
     uint32_t count = available < size ? static_cast<uint32_t>(available) : size;
-    if (sector == shortReadAt)
-        count = shortReadBytes;
+    if (shortReadAt != kNever && covers(uint64_t(shortReadAt), uint64_t(shortReadAt) + 1)) {
+        count =
+            static_cast<uint32_t>(uint64_t(shortReadAt) * sectorSize - m_position) + shortReadBytes;
+        shortReadAt = kNever; // once: the read after it delivers the rest
+    }
     if (m_position < disc.size()) {
         uint64_t stored = disc.size() - m_position;
         std::memcpy(buffer, disc.data() + m_position, stored < count ? stored : count);

@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 class ScriptedDiscPlatform : public IDiscPlatform, public IFileSystem {
@@ -24,11 +25,22 @@ public:
     uint32_t openError = 0;     // nonzero: OpenDrive fails with it
     uint32_t geometryError = 0; // nonzero: the geometry request fails with it
     bool failAllocation = false;
-    uint32_t createError = 0;     // nonzero: CreateImage fails with it
-    uint32_t positionError = 0;   // nonzero: positioning fails with it
-    int64_t failReadAt = kNever;  // ReadFile answers FALSE (error 23) at that sector
-    int64_t shortReadAt = kNever; // ReadFile delivers shortReadBytes at that sector
+    uint32_t createError = 0;   // nonzero: CreateImage fails with it
+    uint32_t positionError = 0; // nonzero: positioning fails with it
+    // A read that covers one of these sectors fails as a whole with readError, as Windows'
+    // CD-ROM class driver fails it.
+    int64_t failReadAt = kNever;
+    std::vector<std::pair<uint64_t, uint64_t>> unreadable; // sector ranges [first, end)
+    uint32_t readError = 23;                               // ERROR_CRC
+    // A read that covers that sector delivers the sectors before it and shortReadBytes of it.
+    int64_t shortReadAt = kNever;
     uint32_t shortReadBytes = 0;
+    // IOCTL_DISK_GET_LENGTH_INFO's and IOCTL_CDROM_GET_DRIVE_GEOMETRY_EX's size in bytes; kNever:
+    // the request fails with ERROR_INVALID_FUNCTION.
+    int64_t lengthInfo = kNever;
+    int64_t geometryExSize = kNever;
+    // The answers to the TOC requests; empty: the request fails with ERROR_INVALID_FUNCTION.
+    std::string tocLba, tocMsf, lastSession;
     int64_t failWriteAt = kNever; // WriteFile answers FALSE with writeError
     uint32_t writeError = 112;
     int64_t shortWriteAt = kNever;     // WriteFile writes half and answers TRUE
@@ -59,6 +71,12 @@ public:
     PlatformHandle OpenDrive(const char* devicePath) override;
     bool SetMediaLock(PlatformHandle drive, bool prevent) override;
     bool GetDriveGeometry(PlatformHandle drive, DiscGeometry& geometry) override;
+    bool AllowExtendedDasdIo(PlatformHandle drive) override;
+    bool GetLengthInfo(PlatformHandle drive, uint64_t& length) override;
+    bool GetDriveGeometryEx(PlatformHandle drive, DiscGeometry& geometry,
+                            uint64_t& diskSize) override;
+    bool ReadToc(PlatformHandle drive, TocRequest request, void* answer, uint32_t size,
+                 uint32_t& returned) override;
     uint32_t SetPosition(PlatformHandle drive, int32_t low, int32_t* high) override;
     bool Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) override;
     PlatformHandle CreateImage(const char* path) override;

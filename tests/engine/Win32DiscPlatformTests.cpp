@@ -58,8 +58,9 @@ std::string RandomBytes(size_t size) {
     return bytes;
 }
 
-// Every call of the Win32 platform, except that the drive is an image file and the geometry
-// is the file's size in cylinders of 64 x 32 sectors of 2048 bytes.
+// Every call of the Win32 platform, except that the drive is an image file: the geometry is
+// the file's size in whole cylinders of 64 x 32 sectors of 2048 bytes, rounded down, and its
+// exact length is the file's size, as Windows' CD-ROM class driver answers for a disc.
 class CFileBackedDrive : public Win32DiscPlatform {
 public:
     explicit CFileBackedDrive(std::string image) : m_image(std::move(image)) {}
@@ -77,7 +78,14 @@ public:
         if (!GetFileSizeEx(reinterpret_cast<HANDLE>(drive), &size))
             return false;
         uint64_t sectors = (static_cast<uint64_t>(size.QuadPart) + kSector - 1) / kSector;
-        geometry = {static_cast<int64_t>((sectors + 2047) / 2048), 11, 64, 32, kSector};
+        geometry = {static_cast<int64_t>(sectors / 2048), 11, 64, 32, kSector};
+        return true;
+    }
+    bool GetLengthInfo(PlatformHandle drive, uint64_t& length) override {
+        LARGE_INTEGER size;
+        if (!GetFileSizeEx(reinterpret_cast<HANDLE>(drive), &size))
+            return false;
+        length = static_cast<uint64_t>(size.QuadPart);
         return true;
     }
 
@@ -119,7 +127,8 @@ TEST_F(Win32Rip, CopiesTheImageByteForByteWithProgressAndDirectories) {
     HANDLE abortEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(abortEvent, nullptr);
 
-    // 2500 whole sectors and a part: one short read at the end; two cylinders, 4096 sectors.
+    // 2500 whole sectors and a part: one short read at the end; the exact length counts, so
+    // 2501 sectors and not the one cylinder (2048 sectors) the geometry gives.
     std::string disc = RandomBytes(2500 * kSector + 700);
     WriteWholeFile(m_dir + "\\disc.img", disc);
     CFileBackedDrive drive(m_dir + "\\disc.img");
@@ -130,8 +139,8 @@ TEST_F(Win32Rip, CopiesTheImageByteForByteWithProgressAndDirectories) {
     EXPECT_EQ(drive.devicePaths, std::vector<std::string>{"\\\\.\\D:"});
     EXPECT_EQ(drive.locks, 1);
     EXPECT_EQ(drive.releases, 1);
-    // Reports after sectors 0, 1000 and 2000 of 4096: the bar stands at the last one.
-    EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 2000 * 100 / 4096);
+    // Reports after sectors 0, 1000 and 2000 of 2501: the bar stands at the last one.
+    EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 2000 * 100 / 2501);
 
     // Ripping again replaces the file; and the drive handle was closed, or the image file
     // (opened without sharing for writing) could not be replaced now.

@@ -561,23 +561,42 @@ TEST_F(RavelinDlgTest, ProgressReaches0_40And80For2500Sectors) {
     EXPECT_EQ(drives.Expected('D', 2500), drives.Image("BIG.iso"));
 }
 
-TEST_F(RavelinDlgTest, CopyFailuresAreToldOnlyForABadNameOrAnIncompleteImage) {
+// The system's text for `error`, as the message shows it: without its closing line break.
+std::string SystemText(DWORD error) {
+    char text[512] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, text, sizeof(text), nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n'))
+        text[--length] = '\0';
+    return text;
+}
+
+TEST_F(RavelinDlgTest, CopyFailuresAreToldForABadNameAnIncompleteImageOrAFailedRead) {
+    const std::string readFailed27 =
+        "The disc could not be read at sector 7 of 40 (error 27):\r\n" + SystemText(27) +
+        "\r\nThe copy stopped there: the image file holds the 7 sectors before it.";
+    const std::string readFailed23 =
+        "The disc could not be read at sector 0 of 40 (error 23):\r\n" + SystemText(23) +
+        "\r\nThe copy stopped there: the image file holds the 0 sectors before it.";
     struct Case {
         const char* what;
         const char* name;
         bool discPresent;
-        int64_t failWriteAt, shortWriteAt, throwAt;
+        int64_t failWriteAt, shortWriteAt, throwAt, failReadAt;
+        uint32_t readError;
         const char* message; // null: none
     } const cases[] = {
-        {"a name the path rules reject", "bad|name.iso", true, -1, -1, -1,
+        {"a name the path rules reject", "bad|name.iso", true, -1, -1, -1, -1, 0,
          "The output file name is not valid."},
-        {"a failed image write", "disc.iso", true, 5, -1, -1,
+        {"a failed image write", "disc.iso", true, 5, -1, -1, -1, 0,
          "The image file could not be written completely."},
-        {"a short image write", "disc.iso", true, -1, 5, -1,
+        {"a short image write", "disc.iso", true, -1, 5, -1, -1, 0,
          "The image file could not be written completely."},
-        {"no disc in the drive", "disc.iso", false, -1, -1, -1, nullptr},
-        {"a drive that fails under the copy", "disc.iso", true, -1, -1, 7, nullptr},
-        {"a whole copy", "disc.iso", true, -1, -1, -1, nullptr},
+        {"a sector not found", "disc.iso", true, -1, -1, -1, 7, 27, readFailed27.c_str()},
+        {"a damaged first sector", "disc.iso", true, -1, -1, -1, 0, 23, readFailed23.c_str()},
+        {"no disc in the drive", "disc.iso", false, -1, -1, -1, -1, 0, nullptr},
+        {"a drive that fails under the copy", "disc.iso", true, -1, -1, 7, -1, 0, nullptr},
+        {"a whole copy", "disc.iso", true, -1, -1, -1, -1, 0, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -586,6 +605,8 @@ TEST_F(RavelinDlgTest, CopyFailuresAreToldOnlyForABadNameOrAnIncompleteImage) {
         CScriptedDrives::Disc disc;
         disc.present = c.discPresent;
         disc.throwAt = c.throwAt;
+        disc.failAt = c.failReadAt;
+        disc.failError = c.readError;
         drives.Insert('D', disc);
         boxes.boxes.clear();
         Open();
@@ -603,6 +624,10 @@ TEST_F(RavelinDlgTest, CopyFailuresAreToldOnlyForABadNameOrAnIncompleteImage) {
             EXPECT_TRUE(boxes.boxes.empty());
         }
         EXPECT_FALSE(drives.HasImage("bad|name.iso"));
+        if (c.failReadAt >= 0) {
+            EXPECT_EQ(drives.Expected('D', static_cast<uint32_t>(c.failReadAt)),
+                      drives.Image("disc.iso"));
+        }
         dlg->DestroyWindow();
         dlg.reset();
         ASSERT_TRUE(system.WaitForThreads(10000));

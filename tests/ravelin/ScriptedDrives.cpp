@@ -130,6 +130,25 @@ bool CScriptedDrives::GetDriveGeometry(PlatformHandle drive, DiscGeometry& geome
     return true;
 }
 
+// The drives answer no exact length and no table of contents: the copy takes the geometry's
+// sectors as one data track.
+bool CScriptedDrives::AllowExtendedDasdIo(PlatformHandle) {
+    return true;
+}
+
+bool CScriptedDrives::GetLengthInfo(PlatformHandle, uint64_t&) {
+    return Fail(kErrorInvalidFunction);
+}
+
+bool CScriptedDrives::GetDriveGeometryEx(PlatformHandle, DiscGeometry&, uint64_t&) {
+    return Fail(kErrorInvalidFunction);
+}
+
+bool CScriptedDrives::ReadToc(PlatformHandle, TocRequest, void*, uint32_t, uint32_t& returned) {
+    returned = 0;
+    return Fail(kErrorInvalidFunction);
+}
+
 uint32_t CScriptedDrives::SetPosition(PlatformHandle drive, int32_t low, int32_t* high) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto found = m_handles.find(drive);
@@ -169,6 +188,8 @@ bool CScriptedDrives::Read(PlatformHandle drive, void* buffer, uint32_t size, ui
             ::WaitForSingleObject(disc.readGate, 60000);
         if (disc.throwAt == static_cast<int64_t>(sector))
             throw std::runtime_error("the scripted drive failed");
+        if (disc.failAt == static_cast<int64_t>(sector))
+            return Fail(disc.failError);
         if (disc.progressEverySector && hProgress && sector > 0) {
             m_sendInFlight = true;
             ::SendMessageA(hProgress, PBM_SETPOS,

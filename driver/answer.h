@@ -1,0 +1,43 @@
+/*
+ * What a CD-ROM drive answers about the disc it holds, laid out byte for byte as Windows' CD-ROM
+ * class driver answers it: the table of contents (READ TOC format 0, in LBA or MSF form) and
+ * the last session (format 1). The stand-in's disc is always one data track from sector 0 to
+ * the end of the image. Plain C on fixed-width types, so that the answers are built and tested
+ * natively as well.
+ */
+#ifndef KELMOR_ANSWER_H
+#define KELMOR_ANSWER_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define KELMOR_SECTOR_BYTES 2048u
+/* The header (4 bytes) and two track descriptors of 8: track 1 and the lead-out. */
+#define KELMOR_TOC_BYTES 20u
+/* The header and the first track of the last session. */
+#define KELMOR_SESSION_BYTES 12u
+/* A disc's first track starts 2 seconds (150 sectors) into the MSF address space. */
+#define KELMOR_MSF_OFFSET 150u
+
+/* Sectors of a disc made from an image of `imageBytes`: a last part-sector counts as a whole
+   one, read with zeros after the image's end. */
+uint64_t KelmorDiscSectors(int64_t imageBytes);
+
+/* Writes the table of contents of a one-track disc of `sectors` sectors into `answer`
+   (KELMOR_TOC_BYTES): the length field counts every byte after itself, track 1 is a data track
+   (Control 0x4, Adr 1) at LBA 0, and the lead-out (track 0xAA) follows the last sector. With
+   `msf` nonzero the addresses are minutes, seconds and frames, 150 sectors later. */
+void KelmorBuildToc(uint64_t sectors, int msf, uint8_t* answer);
+
+/* Writes the last-session answer of a single-session disc into `answer`
+   (KELMOR_SESSION_BYTES): one complete session whose first track, track 1, starts at LBA 0. */
+void KelmorBuildLastSession(uint8_t* answer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
