@@ -497,6 +497,95 @@ bool RunRavelinScenario(const CScenarioSettings& s, CStepLog& log) {
 
 namespace {
 
+// Clicks Rip with `name` typed and waits for the copy to end: the image file's bytes.
+std::vector<char> RipWhole(HWND rip, const std::wstring& work, const std::wstring& name) {
+    using namespace ravelin;
+    const std::wstring path = work + L"\\" + name;
+    DeleteFileW(path.c_str());
+    TypeText(rip, kOutputName, name);
+    ClickButton(rip, kRip);
+    WaitUntil("the copy to end", [&] {
+        return ControlText(rip, kRip) == kRipText && !IsControlVisible(rip, kProgress);
+    });
+    return ReadWholeFile(path);
+}
+
+// Starts a program of the host: Wine starts a Unix program as it starts a Windows one, but its
+// handle cannot be waited on, so the caller watches for what the program does.
+bool StartHostProgram(const std::wstring& program, std::wstring arguments) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program.c_str(), &arguments[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process))
+        return false;
+    if (process.hThread)
+        CloseHandle(process.hThread);
+    if (process.hProcess)
+        CloseHandle(process.hProcess);
+    return true;
+}
+
+LONGLONG FileSizeOf(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return -1;
+    return static_cast<LONGLONG>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+}
+
+// The host's path of a Z: path ("Z:\work\x" is "/work/x").
+std::wstring HostPath(std::wstring path) {
+    if (path.size() >= 2 && (path[0] == L'Z' || path[0] == L'z') && path[1] == L':')
+        path.erase(0, 2);
+    std::replace(path.begin(), path.end(), L'\\', L'/');
+    return path;
+}
+
+// Mounts a copy of the large disc, cuts the copy to half its size under the driver (as a disc
+// pulled out or an image file that shrank would be), and rips it: the read of the first
+// missing sector fails with a data error, Ravelin says so and the image holds what came before.
+std::string RipShortenedImage(const CScenarioSettings& s, CTolvaneWindow& panel,
+                              CProgram& panelProgram, HWND rip, DWORD ripper) {
+    using namespace ravelin;
+    const std::wstring shrinking = s.work + L"\\shrinking.iso";
+    Expect(CopyFileW(s.bigImage.c_str(), shrinking.c_str(), FALSE) != FALSE,
+           "cannot copy the large disc (error " + std::to_string(GetLastError()) + ")");
+    const std::vector<char> original = ReadWholeFile(shrinking);
+    const size_t half = original.size() / 2 / 2048 * 2048;
+    ClickButton(panel.main, tolvane::kMount);
+    AnswerFileDialog(panelProgram.Id(), shrinking, "choosing the image to cut short");
+    ClickButton(WaitForProgramWindow(panelProgram.Id(), tolvane::kOptionsCaption, L"#32770",
+                                     "the mount options"),
+                IDCANCEL);
+    WaitUntil("the row shows it", [&] { return panel.Row(0, 1) == shrinking; });
+    Expect(StartHostProgram(L"Z:\\usr\\bin\\truncate", L"truncate -s " + std::to_wstring(half) +
+                                                           L" \"" + HostPath(shrinking) + L"\""),
+           "truncate did not start (error " + std::to_string(GetLastError()) + ")");
+    WaitUntil("the image cut short",
+              [&] { return FileSizeOf(shrinking) == static_cast<LONGLONG>(half); });
+
+    const std::wstring path = s.work + L"\\shortened.iso";
+    DeleteFileW(path.c_str());
+    TypeText(rip, kOutputName, L"shortened.iso");
+    ClickButton(rip, kRip);
+    CMessageBox box = WaitForMessageBox(ripper, kMessageCaption, "the failed read told");
+    const std::wstring told = L"The disc could not be read at sector " +
+                              std::to_wstring(half / 2048) + L" of " +
+                              std::to_wstring(original.size() / 2048) + L" (error 23):";
+    Expect(box.text.compare(0, told.size(), told) == 0,
+           "the message reads \"" + Narrow(box.text) + "\"");
+    AnswerMessageBox(box);
+    WaitUntil("idle again", [&] {
+        return ControlText(rip, kRip) == kRipText && !IsControlVisible(rip, kProgress);
+    });
+    const std::vector<char> copy = ReadWholeFile(path);
+    Expect(copy.size() == half && std::equal(copy.begin(), copy.end(), original.begin()),
+           "the image holds " + std::to_string(copy.size()) + " bytes, not the first " +
+               std::to_string(half));
+    return Narrow(box.text.substr(0, told.size())) + " shown; shortened.iso holds the first " +
+           std::to_string(half) + " bytes";
+}
+
 bool RunLoop(const char* name, const CScenarioSettings& s, CStepLog& log) {
     CScenario scenario(name, log);
     if (!s.serviceCreatedByRig)
@@ -679,6 +768,22 @@ bool RunLoop(const char* name, const CScenarioSettings& s, CStepLog& log) {
                 return "aborted.iso holds the first " + std::to_string(copy.size()) + " of " +
                        std::to_string(original.size()) + " bytes";
             });
+            scenario.Step(
+                "The large disc, no whole number of cylinders, copied byte for byte", [&] {
+                    const std::vector<char> original = ReadWholeFile(s.bigImage);
+                    Expect(original.size() / 2048 % 2048 != 0, "the large disc is whole cylinders");
+                    const std::vector<char> copy = RipWhole(rip, s.work, L"big.iso");
+                    Expect(copy == original, "the image differs: " + std::to_string(copy.size()) +
+                                                 " bytes against " +
+                                                 std::to_string(original.size()));
+                    scenario.shown = rip;
+                    return std::to_string(original.size() / 2048) + " sectors, identical";
+                });
+            if (RunningOnWine())
+                scenario.Step(
+                    "An image cut short while mounted: Ravelin tells where the read "
+                    "failed and keeps the sectors before it",
+                    [&] { return RipShortenedImage(s, panel, panelProgram, rip, ripper.Id()); });
         }
         scenario.Step("\"Close\" ends Ravelin", [&] {
             ClickButton(rip, kClose);

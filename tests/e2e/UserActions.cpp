@@ -47,7 +47,12 @@ struct WindowQuery {
     const wchar_t* caption;
     const wchar_t* className;
     HWND found;
+    int control = 0; // nonzero: the window must have this control
 };
+
+// A message box is a dialog with its text in the static control 0xFFFF; a program's main dialog
+// may bear the same caption.
+constexpr int kMessageTextControl = 0xFFFF;
 
 BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter) {
     WindowQuery& query = *reinterpret_cast<WindowQuery*>(parameter);
@@ -63,6 +68,8 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter) {
         if (std::wstring(caption) != query.caption)
             return TRUE;
     }
+    if (query.control && !GetDlgItem(window, query.control))
+        return TRUE;
     query.found = window;
     return FALSE;
 }
@@ -336,9 +343,15 @@ void CRemoteListView::ClickRow(int item) const {
 CMessageBox WaitForMessageBox(DWORD pid, const wchar_t* caption, const std::string& what,
                               DWORD milliseconds) {
     CMessageBox box;
-    box.window = WaitForProgramWindow(pid, caption, L"#32770", what, milliseconds);
-    // The box's text is the static control 0xFFFF.
-    box.text = WindowText(Control(box.window, 0xFFFF));
+    WindowQuery query{pid, caption, L"#32770", nullptr, kMessageTextControl};
+    if (!PollUntil(milliseconds, [&] {
+            EnumWindows(&MatchWindow, reinterpret_cast<LPARAM>(&query));
+            return query.found != nullptr;
+        }))
+        throw CUserActionFailed(what + ": no message box \"" + Narrow(caption) +
+                                "\" appeared within " + std::to_string(milliseconds) + " ms");
+    box.window = query.found;
+    box.text = WindowText(Control(box.window, kMessageTextControl));
     return box;
 }
 
@@ -361,8 +374,9 @@ void ExpectMessageBox(DWORD pid, const wchar_t* caption, const std::wstring& tex
 }
 
 bool IsMessageBoxShown(DWORD pid, const wchar_t* caption) {
-    HWND box = FindProgramWindow(pid, caption, L"#32770");
-    return box && GetDlgItem(box, 0xFFFF);
+    WindowQuery query{pid, caption, L"#32770", nullptr, kMessageTextControl};
+    EnumWindows(&MatchWindow, reinterpret_cast<LPARAM>(&query));
+    return query.found != nullptr;
 }
 
 void AnswerFileDialog(DWORD pid, const std::wstring& path, const std::string& what) {

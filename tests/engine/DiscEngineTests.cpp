@@ -13,6 +13,7 @@
 namespace {
 
 constexpr uint32_t kSector = 2048;
+constexpr uint32_t kChunk = 128; // sectors of each read: 256 KiB
 const char kImage[] = "C:\\out\\disc.iso";
 // Any non-null value stands for a progress bar or an abort event: the double ignores it.
 ProgressBarRef const kProgressBar = reinterpret_cast<ProgressBarRef>(0x1000);
@@ -78,7 +79,7 @@ const ReleaseCase kReleaseCases[] = {
     {"no buffer", [](ScriptedDiscPlatform& p) { p.failAllocation = true; }, kImage, 8, 8},
     {"image not created", [](ScriptedDiscPlatform& p) { p.createError = 5; }, kImage, 5, 0},
     {"read fails", [](ScriptedDiscPlatform& p) { p.failReadAt = 16; }, kImage, 23, 0},
-    {"write fails", [](ScriptedDiscPlatform& p) { p.failWriteAt = 32; }, kImage, 112, 0},
+    {"write fails", [](ScriptedDiscPlatform& p) { p.failWriteAt = 0; }, kImage, 112, 0},
     {"aborted", [](ScriptedDiscPlatform& p) { p.abortAfterChecks = 5; }, kImage, 0, 0},
     {"position fails", [](ScriptedDiscPlatform& p) { p.positionError = 87; }, kImage, 87, 87},
     {"rejected name", [](ScriptedDiscPlatform&) {}, "C:\\out\\\\disc.iso", 123, 0},
@@ -191,12 +192,12 @@ TEST(EngineLabel, SectorShorterThanTheFieldGivesOnlyTheBytesDelivered) {
 
 TEST(EngineCopy, CopiesEverySectorAndCreatesTheDirectories) {
     ScriptedDiscPlatform platform;
-    Script(platform, 40);
+    Script(platform, 200);
     EXPECT_EQ(RipDisc('D', "C:\\out\\sub\\disc.iso", nullptr, nullptr, platform), 0u);
     EXPECT_TRUE(platform.files["C:\\out\\sub\\disc.iso"] == platform.disc);
-    // 64 KiB at a time, never past the end.
+    // 256 KiB at a time, never past the end.
     EXPECT_EQ(platform.CallsStartingWith("Read "),
-              (std::vector<std::string>{"Read 65536", "Read 16384"}));
+              (std::vector<std::string>{"Read 262144", "Read 147456"}));
     // Directories first, then the file under the name as given.
     EXPECT_EQ(
         platform.CallsStartingWith("CreateDirectory"),
@@ -205,11 +206,11 @@ TEST(EngineCopy, CopiesEverySectorAndCreatesTheDirectories) {
     EXPECT_EQ(platform.CallsStartingWith("CreateImage"),
               std::vector<std::string>{"CreateImage C:\\out\\sub\\disc.iso"});
     // The buffer is taken once, before the path is looked at.
-    EXPECT_EQ(platform.CallsStartingWith("Allocate"), std::vector<std::string>{"Allocate 65536"});
+    EXPECT_EQ(platform.CallsStartingWith("Allocate"), std::vector<std::string>{"Allocate 262144"});
     EXPECT_LT(platform.IndexOf("Allocate"), platform.IndexOf("GetFileAttributes"));
     // Sector i is read from byte i x 2048 with a 64-bit position.
     EXPECT_EQ(platform.CallsStartingWith("SetPosition"),
-              (std::vector<std::string>{"SetPosition 0", "SetPosition 65536"}));
+              (std::vector<std::string>{"SetPosition 0", "SetPosition 262144"}));
     // Neither a progress bar nor an abort event was given.
     EXPECT_EQ(platform.IndexOf("Progress"), -1);
     EXPECT_EQ(platform.IndexOf("AbortCheck"), -1);
@@ -221,8 +222,8 @@ TEST(EngineCopy, ReportsProgressEveryThousandSectorsAndNeverAHundred) {
     EXPECT_EQ(RipDisc('D', kImage, kProgressBar, kAbortEvent, platform), 0u);
     EXPECT_EQ(platform.progress, (std::vector<uint32_t>{0, 40, 80}));
     // Each report follows the write of its sector; the abort test comes before every read.
-    EXPECT_EQ(platform.calls[platform.IndexOf("Progress 0") - 1], "Write 65536");
-    EXPECT_EQ(platform.CallsStartingWith("AbortCheck").size(), (2500u + 31) / 32);
+    EXPECT_EQ(platform.calls[platform.IndexOf("Progress 0") - 1], "Write 262144");
+    EXPECT_EQ(platform.CallsStartingWith("AbortCheck").size(), (2500u + kChunk - 1) / kChunk);
     EXPECT_TRUE(platform.files[kImage] == platform.disc);
 }
 
@@ -317,8 +318,8 @@ TEST(EngineCopy, PositionAnsweringAllOnesWithoutAnErrorGoesOn) {
     // SetFilePointer's failure answer is also the low part of some valid positions; only the
     // error code tells a failure.
     ScriptedDiscPlatform platform;
-    Script(platform, 70);
-    platform.ambiguousPositionAt = 32;
+    Script(platform, 200);
+    platform.ambiguousPositionAt = kChunk;
     EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform), 0u);
     EXPECT_TRUE(platform.files[kImage] == platform.disc);
 
@@ -346,11 +347,11 @@ TEST(EngineCopy, SignalledAbortBeforeTheFirstSectorLeavesAnEmptyImage) {
 
 TEST(EngineCopy, AbortStopsBeforeTheNextRead) {
     ScriptedDiscPlatform platform;
-    Script(platform, 200);
+    Script(platform, 600);
     platform.abortAfterChecks = 4;
     RipReport report;
     EXPECT_EQ(RipDisc('D', kImage, nullptr, kAbortEvent, platform, &report), 0u);
-    EXPECT_TRUE(platform.files[kImage] == platform.disc.substr(0, 4 * 32 * kSector));
+    EXPECT_TRUE(platform.files[kImage] == platform.disc.substr(0, 4 * kChunk * kSector));
     EXPECT_EQ(platform.sectorReads, 4);
     EXPECT_FALSE(report.ReadFailed);
 }
@@ -395,7 +396,7 @@ TEST(EngineCopy, SizeComesFromTheExactLengthNotTheRoundedDownGeometry) {
     large.geometry = {1024, 11, 64, 32, kSector};
     large.keepImages = false;
     EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, large), 0u);
-    EXPECT_EQ(large.sectorReads, static_cast<int>((sectors + 31) / 32));
+    EXPECT_EQ(large.sectorReads, static_cast<int>((sectors + kChunk - 1) / kChunk));
     EXPECT_EQ(large.CallsStartingWith("Read ").back(), "Read 10240");
     EXPECT_EQ(large.CallsStartingWith("SetPosition").back(),
               "SetPosition " + std::to_string((sectors - 5) * kSector));
@@ -410,12 +411,12 @@ TEST(EngineCopy, FailedReadEndsTheCopyWithItsErrorAndSector) {
         int64_t failAt;
         uint32_t error;
         uint32_t result;
-        size_t reads; // the 64 KiB reads up to the failed one, then one per sector
+        size_t reads; // the large read that failed, then one per sector up to the failure
     } const cases[] = {
         {"first sector, CRC", 0, 23, 23, 1 + 1},
-        {"middle, sector not found", 37, 27, 27, 2 + 5 + 1},
-        {"last sector", 99, 23, 23, 4 + 3 + 1 + 1}, // and the volume descriptor: no run-out
-        {"no error code", 50, 0, kErrorReadFault, 2 + 18 + 1},
+        {"middle, sector not found", 37, 27, 27, 1 + 37 + 1},
+        {"last sector", 99, 23, 23, 1 + 99 + 1 + 1}, // and the volume descriptor: no run-out
+        {"no error code", 50, 0, kErrorReadFault, 1 + 50 + 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -586,24 +587,24 @@ TEST(EngineCopy, SessionGapsAndAudioTracksAreZerosAndTheRestIsCopied) {
 
 TEST(EngineCopy, FailedOrShortWriteEndsTheCopyWithAnError) {
     ScriptedDiscPlatform failing;
-    Script(failing, 40);
-    failing.failWriteAt = 32;
+    Script(failing, 200);
+    failing.failWriteAt = kChunk;
     failing.writeError = 112; // ERROR_DISK_FULL
     EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, failing), 112u);
-    EXPECT_TRUE(failing.files[kImage] == failing.disc.substr(0, 32 * kSector));
+    EXPECT_TRUE(failing.files[kImage] == failing.disc.substr(0, kChunk * kSector));
     EXPECT_EQ(failing.sectorReads, 2);
 
     ScriptedDiscPlatform silent; // a failed write that reports no error is still an error
-    Script(silent, 40);
-    silent.failWriteAt = 32;
+    Script(silent, 200);
+    silent.failWriteAt = kChunk;
     silent.writeError = 0;
     EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, silent), kErrorWriteFault);
 
     ScriptedDiscPlatform shortWrite;
-    Script(shortWrite, 40);
+    Script(shortWrite, 200);
     shortWrite.shortWriteAt = 0;
     EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, shortWrite), kErrorHandleDiskFull);
-    EXPECT_TRUE(shortWrite.files[kImage] == shortWrite.disc.substr(0, 16 * kSector));
+    EXPECT_TRUE(shortWrite.files[kImage] == shortWrite.disc.substr(0, kChunk / 2 * kSector));
     EXPECT_EQ(shortWrite.sectorReads, 1);
 }
 

@@ -79,10 +79,10 @@ std::string ReadBack(const std::string& path, uint64_t position, uint64_t count)
     return bytes;
 }
 
-// The engine's reads of 64 KiB that hold data, the last (partial) one included. The ranges
+// The engine's reads of 256 KiB that hold data, the last (partial) one included. The ranges
 // share no read.
 uint64_t DataReadCount() {
-    constexpr uint64_t kRead = 64 * 1024;
+    constexpr uint64_t kRead = 256 * 1024;
     uint64_t count = 0;
     for (const ByteRange& range : kDataRanges)
         count += (range.end + kRead - 1) / kRead - range.begin / kRead;
