@@ -12,19 +12,16 @@ uint64_t KelmorDiscSectors(int64_t imageBytes) {
    stop at 255, the most the field holds (a disc that long is a DVD, whose readers ask for
    LBA). */
 static void WriteAddress(uint64_t lba, int msf, uint8_t* address) {
+    /* 32-bit arithmetic: the 32-bit driver links no 64-bit division. */
+    const uint32_t value = lba > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)lba;
     if (msf) {
-        uint64_t frames = lba + KELMOR_MSF_OFFSET;
-        uint64_t minutes = frames / (60 * 75);
-        if (minutes > 255) {
-            minutes = 255;
-            frames = 255 * 60 * 75 + 59 * 75 + 74;
-        }
+        const uint32_t last = 255u * 60 * 75 + 59 * 75 + 74;
+        const uint32_t frames = value > last - KELMOR_MSF_OFFSET ? last : value + KELMOR_MSF_OFFSET;
         address[0] = 0;
-        address[1] = (uint8_t)minutes;
+        address[1] = (uint8_t)(frames / (60 * 75));
         address[2] = (uint8_t)(frames / 75 % 60);
         address[3] = (uint8_t)(frames % 75);
     } else {
-        uint32_t value = lba > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)lba;
         address[0] = (uint8_t)(value >> 24);
         address[1] = (uint8_t)(value >> 16);
         address[2] = (uint8_t)(value >> 8);

@@ -11,8 +11,25 @@ static KEVENT g_stateLock;
 static PKELMOR_DEVICE g_drives[KELMOR_MAX_DRIVES]; /* in creation order */
 static ULONG g_driveCount;
 static ULONG g_nextDeviceNumber;
+static POOL_TYPE g_nonPagedPool = NonPagedPool;
+
+/* NonPagedPoolNx, which ntddk.h of this build does not name everywhere. */
+#define KELMOR_NON_PAGED_POOL_NX ((POOL_TYPE)512)
+
+POOL_TYPE KelmorNonPagedPool(void) {
+    return g_nonPagedPool;
+}
 
 void KelmorInitialiseDrives(PDRIVER_OBJECT driver) {
+    RTL_OSVERSIONINFOW version;
+
+    RtlZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    g_nonPagedPool = NonPagedPool;
+    if (NT_SUCCESS(RtlGetVersion(&version)) &&
+        (version.dwMajorVersion > 6 ||
+         (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2)))
+        g_nonPagedPool = KELMOR_NON_PAGED_POOL_NX;
     g_driver = driver;
     KeInitializeEvent(&g_creationLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&g_stateLock, SynchronizationEvent, TRUE);
@@ -191,7 +208,8 @@ NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* pat
 
     MakeDeviceName(nameBuffer, sizeof(nameBuffer) / sizeof(WCHAR), &name);
     status = IoCreateDevice(g_driver, sizeof(KELMOR_DEVICE), &name, FILE_DEVICE_CD_ROM,
-                            FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE, FALSE, &device);
+                            FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_DEVICE_SECURE_OPEN,
+                            FALSE, &device);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -374,7 +392,8 @@ NTSTATUS KelmorOpenHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
 
     if (file == NULL)
         return STATUS_INVALID_PARAMETER;
-    handle = (PKELMOR_HANDLE)ExAllocatePoolWithTag(NonPagedPool, sizeof(*handle), KELMOR_POOL_TAG);
+    handle = (PKELMOR_HANDLE)ExAllocatePoolWithTag(KelmorNonPagedPool(), sizeof(*handle),
+                                                   KELMOR_POOL_TAG);
     if (handle == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     handle->File = file;

@@ -66,6 +66,11 @@ typedef struct _KELMOR_DEVICE {
 
 void KelmorInitialiseDrives(PDRIVER_OBJECT driver);
 
+/* The pool for the driver's non-paged allocations: NonPagedPoolNx on Windows 8 and later,
+   where memory integrity refuses executable pool; NonPagedPool before, where the Nx type is
+   unknown and ends in a bugcheck. Chosen once, at start. */
+POOL_TYPE KelmorNonPagedPool(void);
+
 /* Links "\GLOBAL??\<linkName>" to `target`, its name made in `buffer` (`units` code units).
    Drive letters and the control device are named in the global name space, where unload finds
    them again whoever asked for them: "\??" would be the requester's own logon session. */

@@ -33,7 +33,8 @@ NTSTATUS KelmorOpenMedium(const WCHAR* path, USHORT units, BOOLEAN checkAccess,
         ZwClose(handle);
         return status;
     }
-    medium = (PKELMOR_MEDIUM)ExAllocatePoolWithTag(NonPagedPool, sizeof(*medium), KELMOR_POOL_TAG);
+    medium = (PKELMOR_MEDIUM)ExAllocatePoolWithTag(KelmorNonPagedPool(), sizeof(*medium),
+                                                   KELMOR_POOL_TAG);
     if (medium == NULL) {
         ZwClose(handle);
         return STATUS_INSUFFICIENT_RESOURCES;

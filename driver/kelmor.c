@@ -7,7 +7,43 @@
 
 DRIVER_INITIALIZE DriverEntry;
 
-static const WCHAR kControlDeviceName[] = L"\\Device\\Quillmere";
+/* Of ntifs.h, which does not go with ntddk.h: what building a security descriptor takes. */
+typedef struct _KELMOR_SID_AUTHORITY {
+    UCHAR Value[6];
+} KELMOR_SID_AUTHORITY;
+typedef struct _KELMOR_SECURITY_DESCRIPTOR { /* SECURITY_DESCRIPTOR, the absolute form */
+    UCHAR Revision;
+    UCHAR Sbz1;
+    USHORT Control;
+    PSID Owner;
+    PSID Group;
+    PACL Sacl;
+    PACL Dacl;
+} KELMOR_SECURITY_DESCRIPTOR;
+NTSYSAPI NTSTATUS NTAPI RtlInitializeSid(PSID sid, KELMOR_SID_AUTHORITY* authority, UCHAR count);
+NTSYSAPI PULONG NTAPI RtlSubAuthoritySid(PSID sid, ULONG index);
+NTSYSAPI NTSTATUS NTAPI RtlCreateAcl(PACL acl, ULONG length, ULONG revision);
+NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL acl, ULONG revision, ACCESS_MASK mask,
+                                               PSID sid);
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID object, ULONG attributes,
+                                                 PACCESS_STATE state, ACCESS_MASK access,
+                                                 POBJECT_TYPE type, KPROCESSOR_MODE mode,
+                                                 PHANDLE handle);
+NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE handle, SECURITY_INFORMATION information,
+                                            PSECURITY_DESCRIPTOR descriptor);
+#define KELMOR_NT_AUTHORITY                                                                        \
+    {                                                                                              \
+        { 0, 0, 0, 0, 0, 5 }                                                                       \
+    }
+#define KELMOR_LOCAL_SYSTEM_RID 18 /* S-1-5-18 */
+#define KELMOR_BUILTIN_DOMAIN_RID 32
+#define KELMOR_ALIAS_RID_ADMINS 544 /* S-1-5-32-544 */
+#define KELMOR_DACL_PROTECTED 0x1000
+
+/* Initialised in the image: its buffer's address is one of the driver's base relocations. */
+static UNICODE_STRING g_controlName = {sizeof(L"\\Device\\Quillmere") - sizeof(WCHAR),
+                                       sizeof(L"\\Device\\Quillmere"),
+                                       (PWSTR)L"\\Device\\Quillmere"};
 static PDEVICE_OBJECT g_control;
 static WCHAR g_controlLinkBuffer[24];
 static UNICODE_STRING g_controlLink;
@@ -210,6 +246,14 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         stack->Parameters.DeviceIoControl.OutputBufferLength, &request);
     if (verdict != KelmorAccepted)
         return Complete(irp, RefusalStatus(verdict), 0);
+    /* Adding, removing and mounting drives is the volume manager's work: the caller must hold
+       and have enabled SeManageVolumePrivilege, checked with the mode of the request's origin
+       before anything is done. (Eject and load keep a CD-ROM drive's rule: whoever can read
+       the drive may use them.) */
+    if (KelmorActionNeedsPrivilege(request.Action) &&
+        !SeSinglePrivilegeCheck(RtlConvertLongToLuid(SE_MANAGE_VOLUME_PRIVILEGE),
+                                irp->RequestorMode))
+        return Complete(irp, STATUS_PRIVILEGE_NOT_HELD, 0);
 
     if (extension->Kind == KelmorControlDevice)
         status = ControlRequest(irp->AssociatedIrp.SystemBuffer, &request);
@@ -228,16 +272,56 @@ static VOID NTAPI DriverUnload(PDRIVER_OBJECT driver) {
     g_control = NULL;
 }
 
+/* Only SYSTEM and administrators may open the control device: D:P(A;;GA;;;SY)(A;;GA;;;BA). The
+   descriptor is built here from SIDs of our own (SeExports is a stub under Wine) and set
+   through a kernel handle to the device before it is initialised: IoCreateDeviceSecure lives
+   in a static library that MinGW-w64 does not ship, and the kernel does not export it. */
+static NTSTATUS RestrictToAdministrators(PDEVICE_OBJECT device) {
+    KELMOR_SID_AUTHORITY ntAuthority = KELMOR_NT_AUTHORITY;
+    ULONG systemSid[4], adminsSid[4]; /* room for a SID of up to two subauthorities */
+    ULONG aclBuffer[32];
+    PACL acl = (PACL)aclBuffer;
+    KELMOR_SECURITY_DESCRIPTOR descriptor;
+    HANDLE handle;
+    NTSTATUS status;
+
+    RtlInitializeSid((PSID)systemSid, &ntAuthority, 1);
+    *RtlSubAuthoritySid((PSID)systemSid, 0) = KELMOR_LOCAL_SYSTEM_RID;
+    RtlInitializeSid((PSID)adminsSid, &ntAuthority, 2);
+    *RtlSubAuthoritySid((PSID)adminsSid, 0) = KELMOR_BUILTIN_DOMAIN_RID;
+    *RtlSubAuthoritySid((PSID)adminsSid, 1) = KELMOR_ALIAS_RID_ADMINS;
+
+    status = RtlCreateAcl(acl, sizeof(aclBuffer), ACL_REVISION);
+    if (NT_SUCCESS(status))
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, (PSID)systemSid);
+    if (NT_SUCCESS(status))
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, (PSID)adminsSid);
+    if (NT_SUCCESS(status))
+        status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    if (NT_SUCCESS(status))
+        status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
+    if (!NT_SUCCESS(status))
+        return status;
+    /* Protected (the "P" of the SDDL): nothing is inherited. */
+    descriptor.Control |= KELMOR_DACL_PROTECTED;
+
+    status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, NULL, WRITE_DAC, NULL, KernelMode,
+                                   &handle);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+    ZwClose(handle);
+    return status;
+}
+
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-    UNICODE_STRING name;
     PKELMOR_DEVICE extension;
     NTSTATUS status;
 
     KelmorInitialiseDrives(driver);
 
-    RtlInitUnicodeString(&name, kControlDeviceName);
-    status = IoCreateDevice(driver, sizeof(KELMOR_DEVICE), &name, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                            &g_control);
+    status = IoCreateDevice(driver, sizeof(KELMOR_DEVICE), &g_controlName, FILE_DEVICE_UNKNOWN,
+                            FILE_DEVICE_SECURE_OPEN, FALSE, &g_control);
     if (!NT_SUCCESS(status))
         return status;
     extension = (PKELMOR_DEVICE)g_control->DeviceExtension;
@@ -245,9 +329,11 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     extension->Kind = KelmorControlDevice;
     extension->Self = g_control;
 
-    status =
-        KelmorCreateGlobalLink(g_controlLinkBuffer, sizeof(g_controlLinkBuffer) / sizeof(WCHAR),
-                               L"Quillmere", &g_controlLink, &name);
+    status = RestrictToAdministrators(g_control);
+    if (NT_SUCCESS(status))
+        status =
+            KelmorCreateGlobalLink(g_controlLinkBuffer, sizeof(g_controlLinkBuffer) / sizeof(WCHAR),
+                                   L"Quillmere", &g_controlLink, &g_controlName);
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(g_control);
         g_control = NULL;

@@ -51,6 +51,28 @@ static BOOLEAN MakeRecordKeyName(PUNICODE_STRING registryPath, WCHAR letter, PUN
     return TRUE;
 }
 
+/* A record is read with the kernel's rights, so it may name only a plain file on a local
+   volume: the path's shape is KelmorIsLocalFilePath's (request.c), the volume no network
+   redirector's. */
+static BOOLEAN IsOnLocalVolume(PKELMOR_MEDIUM medium) {
+    FILE_FS_DEVICE_INFORMATION device;
+    IO_STATUS_BLOCK io;
+    if (!NT_SUCCESS(ZwQueryVolumeInformationFile(medium->File, &io, &device, sizeof(device),
+                                                 FileFsDeviceInformation)))
+        return FALSE;
+    /* Windows answers with the disk's type, Wine with its file system's (measured: 8,
+       FILE_DEVICE_DISK_FILE_SYSTEM); a network redirector with its own and FILE_REMOTE_DEVICE. */
+    switch (device.DeviceType) {
+    case FILE_DEVICE_DISK:
+    case FILE_DEVICE_DISK_FILE_SYSTEM:
+    case FILE_DEVICE_CD_ROM:
+    case FILE_DEVICE_CD_ROM_FILE_SYSTEM:
+        return (device.Characteristics & FILE_REMOTE_DEVICE) == 0;
+    default:
+        return FALSE;
+    }
+}
+
 static void RestoreRecord(PUNICODE_STRING registryPath, WCHAR letter,
                           PKEY_VALUE_PARTIAL_INFORMATION info) {
     UNICODE_STRING keyName;
@@ -83,8 +105,13 @@ static void RestoreRecord(PUNICODE_STRING registryPath, WCHAR letter,
         return;
     /* The image opens first: a drive appears only with its medium in it, and a record whose
        image does not open leaves nothing behind. */
-    if (!NT_SUCCESS(KelmorOpenMedium(image, imageUnits, FALSE, &medium)))
+    if (!KelmorIsLocalFilePath((const uint16_t*)image, imageUnits) ||
+        !NT_SUCCESS(KelmorOpenMedium(image, imageUnits, FALSE, &medium)))
         return;
+    if (!IsOnLocalVolume(medium)) {
+        KelmorReleaseMedium(medium);
+        return;
+    }
     if (!NT_SUCCESS(KelmorCreateDrive(letter, medium, image, imageUnits, &created)))
         KelmorReleaseMedium(medium);
 }

@@ -131,12 +131,12 @@ static PIRP TakeQueuedRead(PKELMOR_DEVICE drive, BOOLEAN* stop) {
 }
 
 NTSTATUS KelmorRead(PKELMOR_DEVICE drive, PIRP irp) {
-    /* A read from a program is served at once in the caller's thread: a round trip to the
-       reader thread costs more than the read itself. A file system's paging read may come at
-       APC_LEVEL, where a file cannot be read: that one goes to the reader thread. The paging
-       flags tell them apart; KeAreAllApcsDisabled cannot under Wine 8, which answers TRUE in
-       every request (it reads the requesting thread's critical-region count there). */
-    if (!KELMOR_HOLDS_READS && (irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) == 0)
+    /* A read is served at once in the caller's thread where ZwReadFile may run, as its
+       documentation requires: at PASSIVE_LEVEL with special kernel APCs enabled. A file
+       system's paging read may come where they are not, and goes to the reader thread.
+       Wine 8 answers KeAreAllApcsDisabled with TRUE in every request (it reads the requesting
+       thread's critical-region count), so under Wine every read takes the reader thread. */
+    if (!KELMOR_HOLDS_READS && KeGetCurrentIrql() == PASSIVE_LEVEL && !KeAreAllApcsDisabled())
         return ServeRead(drive, irp);
     return QueueRead(drive, irp);
 }

@@ -217,3 +217,14 @@ KELMOR_VERDICT KelmorCheckRequest(KELMOR_TARGET target, uint32_t code, const voi
         *request = checked;
     return verdict;
 }
+
+int KelmorActionNeedsPrivilege(KELMOR_ACTION action) {
+    return action == KelmorActionAddDrive || action == KelmorActionRemoveDrive ||
+           action == KelmorActionMountImage;
+}
+
+int KelmorIsLocalFilePath(const uint16_t* path, uint16_t units) {
+    return units > 7 && path[0] == '\\' && path[1] == '?' && path[2] == '?' && path[3] == '\\' &&
+           ((path[4] >= 'A' && path[4] <= 'Z') || (path[4] >= 'a' && path[4] <= 'z')) &&
+           path[5] == ':' && path[6] == '\\';
+}

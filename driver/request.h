@@ -141,6 +141,14 @@ typedef struct KELMOR_CHECKED_REQUEST {
     int TocMsf;
 } KELMOR_CHECKED_REQUEST;
 
+/* Whether the action changes which drives exist or what they hold for every user (add, remove,
+   mount): the caller must then hold SeManageVolumePrivilege. */
+int KelmorActionNeedsPrivilege(KELMOR_ACTION action);
+
+/* Whether `path` (`units` UTF-16 units) names a file on a drive letter: "\??\X:\" and more;
+   not a raw volume or disk, a "\??\UNC\" share or another device's name. */
+int KelmorIsLocalFilePath(const uint16_t* path, uint16_t units);
+
 /* Checks the request `code` sent to `target` with a buffered input of `inputLength` bytes and
    room for `outputLength` bytes of answer, both in `buffer` (null only when both are 0). Reads
    nothing outside the input's `inputLength` bytes and writes nothing at all. On

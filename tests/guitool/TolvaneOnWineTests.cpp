@@ -9,6 +9,7 @@
 #include "PersistentMount.h"
 #include "ScriptedDriver.h"
 #include "TolvaneDlg.h"
+#include "VolumePrivilege.h"
 #include "Win32DeviceIo.h"
 
 #include <gtest/gtest.h>
@@ -421,6 +422,48 @@ bool KeyExists(const std::wstring& path) {
         return false;
     ::RegCloseKey(key);
     return true;
+}
+
+// The attributes of SeManageVolumePrivilege in this process's token; 0xFFFFFFFF when the token
+// does not hold it.
+DWORD ManageVolumeAttributes() {
+    HANDLE token = nullptr;
+    DWORD attributes = 0xFFFFFFFF;
+    LUID luid{};
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return attributes;
+    std::vector<BYTE> buffer(4096);
+    DWORD size = 0;
+    if (::LookupPrivilegeValueW(nullptr, SE_MANAGE_VOLUME_NAME, &luid) &&
+        ::GetTokenInformation(token, TokenPrivileges, buffer.data(),
+                              static_cast<DWORD>(buffer.size()), &size)) {
+        const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+        for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+            const LUID& held = privileges->Privileges[i].Luid;
+            if (held.LowPart == luid.LowPart && held.HighPart == luid.HighPart)
+                attributes = privileges->Privileges[i].Attributes;
+        }
+    }
+    ::CloseHandle(token);
+    return attributes;
+}
+
+// The driver adds, removes and mounts only for a caller with SeManageVolumePrivilege enabled
+// (Wine's check never refuses, so the driver's side is shown natively): an elevated token holds
+// it disabled, and Tolvane enables it at start.
+TEST_F(OnWine, TolvaneEnablesTheManageVolumePrivilege) {
+    HANDLE token = nullptr;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
+    TOKEN_PRIVILEGES disabled{1, {{{0, 0}, 0}}};
+    ASSERT_TRUE(
+        ::LookupPrivilegeValueW(nullptr, SE_MANAGE_VOLUME_NAME, &disabled.Privileges[0].Luid));
+    ASSERT_TRUE(::AdjustTokenPrivileges(token, FALSE, &disabled, 0, nullptr, nullptr));
+    ::CloseHandle(token);
+    ASSERT_NE(ManageVolumeAttributes(), 0xFFFFFFFFu) << "the administrator's token lacks it";
+    EXPECT_EQ(ManageVolumeAttributes() & SE_PRIVILEGE_ENABLED, 0u);
+
+    EXPECT_TRUE(EnableManageVolumePrivilege()) << ::GetLastError();
+    EXPECT_NE(ManageVolumeAttributes() & SE_PRIVILEGE_ENABLED, 0u);
 }
 
 TEST_F(OnWine, MainDialogWithoutTheDriverListsNothingAndCannotAdd) {

@@ -1,6 +1,7 @@
 #include "TolvaneApp.h"
 
 #include "TolvaneDlg.h"
+#include "VolumePrivilege.h"
 
 BEGIN_MESSAGE_MAP(CTolvaneApp, CWinApp)
 ON_COMMAND(ID_HELP, OnHelp)
@@ -10,6 +11,8 @@ END_MESSAGE_MAP()
 CTolvaneApp theApp;
 
 BOOL CTolvaneApp::InitInstance() {
+    // Without it the driver refuses to add, remove and mount drives; a failure shows there.
+    EnableManageVolumePrivilege();
     Enable3dControls();
     CTolvaneDlg dlg;
     m_pMainWnd = &dlg;
