@@ -2,7 +2,9 @@
 """Checks the release zip: exactly the expected files, digests that match, 32-bit programs
 without debug information, of at most 400 KiB, whose manifests ask for the execution level each
 needs and whose version resources are the versions the guide gives, and a driver for each
-width of Windows built for that machine.
+width of Windows built for that machine, with a SHA-1 signature and a nested SHA-256 one that
+verify against the shipped certificate, a base relocation table and a right checksum. No file
+has a section that is both writable and executable.
 
     check_package.py ZIP
 Exit status 0 when the package is sound; one line per problem otherwise.
@@ -10,8 +12,11 @@ Exit status 0 when the package is sound; one line per problem otherwise.
 import hashlib
 import os
 import re
+import ssl
 import struct
+import subprocess
 import sys
+import tempfile
 import zipfile
 
 TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests")
@@ -25,7 +30,11 @@ AMD64 = 0x8664
 # Each Windows file of the package and the machine it must be built for.
 MACHINES = {"Ravelin.exe": I386, "Tolvane.exe": I386, "test-driver/x86/kelmor.sys": I386,
             "test-driver/x64/kelmor.sys": AMD64}
-EXPECTED = set(MACHINES) | {"GUIDE.txt", "SHA256SUMS"}
+CERTIFICATE = "test-driver/kelmor-test.cer"
+EXPECTED = set(MACHINES) | {"GUIDE.txt", "SHA256SUMS", CERTIFICATE}
+BASE_RELOCATION_DIRECTORY = 5
+SECTION_EXECUTE = 0x20000000
+SECTION_WRITE = 0x80000000
 # Tolvane manages a driver service and writes under HKEY_LOCAL_MACHINE: it asks for
 # elevation. Ravelin runs as its invoker, so that no image is redirected to the VirtualStore.
 LEVELS = {"Ravelin.exe": "asInvoker", "Tolvane.exe": "requireAdministrator"}
@@ -48,6 +57,37 @@ def debug_sections(image):
     file, .gnu_debuglink, is not one). A long name left without its string table counts too."""
     return [name for name in image.section_names
             if name.startswith(".debug") or name.startswith("/") or name == ".stab"]
+
+
+def signature_problems(name, data, certificate):
+    """Both signatures of a driver, verified by osslsigncode against the certificate alone."""
+    with tempfile.TemporaryDirectory() as folder:
+        driver, ca = os.path.join(folder, "kelmor.sys"), os.path.join(folder, "ca.pem")
+        with open(driver, "wb") as f:
+            f.write(data)
+        with open(ca, "w") as f:
+            f.write(ssl.DER_cert_to_PEM_cert(certificate))
+        result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", driver],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if result.returncode != 0:
+        return ["%s: its signatures do not verify against %s" % (name, CERTIFICATE)]
+    # One entry per signature: its index, its digest, its verification.
+    digests = re.findall(r"^Message digest algorithm\s*:\s*(\S+)", result.stdout, re.MULTILINE)
+    verified = re.findall(r"^Signature verification: ok", result.stdout, re.MULTILINE)
+    if digests[::2] != ["SHA1", "SHA256"] or len(verified) != 2:
+        return ["%s is not signed with SHA-1 and a nested SHA-256 signature (%s)"
+                % (name, ", ".join(digests[::2]) or "no signature")]
+    return []
+
+
+def driver_problems(name, image, certificate):
+    found = []
+    if image.directory(BASE_RELOCATION_DIRECTORY)[1] == 0:
+        found.append("%s has no base relocation table" % name)
+    if image.stated_checksum() != image.computed_checksum():
+        found.append("%s states checksum 0x%08x, its bytes give 0x%08x"
+                     % (name, image.stated_checksum(), image.computed_checksum()))
+    return found + signature_problems(name, image.data, certificate)
 
 
 def manifest_problems(name, image):
@@ -91,7 +131,11 @@ def problems(path):
                          % (name, image.machine, machine, "x86" if machine == I386 else "x64"))
         if debug_sections(image):
             found.append("%s carries debug sections: %s" % (name, " ".join(debug_sections(image))))
+        for section, flags in zip(image.section_names, image.section_flags):
+            if flags & SECTION_EXECUTE and flags & SECTION_WRITE:
+                found.append("%s: section %s is writable and executable" % (name, section))
         if not name.endswith(".exe"):
+            found += driver_problems(name, image, files[CERTIFICATE])
             continue
         if len(files[name]) > MAX_PROGRAM_SIZE:
             found.append("%s is %d bytes, over %d" % (name, len(files[name]), MAX_PROGRAM_SIZE))

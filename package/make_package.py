@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Makes the release zip: the two programs, the test driver for 32-bit and for 64-bit
-Windows, the user guide and SHA256SUMS.
+"""Makes the release zip: the two programs, the test-signed driver for 32-bit and for 64-bit
+Windows with the certificate that signed them, the user guide and SHA256SUMS.
 
-    make_package.py --ravelin EXE --tolvane EXE --driver-x86 SYS --driver-x64 SYS --guide TXT
-                    --out ZIP
+    make_package.py --ravelin EXE --tolvane EXE --driver-x86 SYS --driver-x64 SYS
+                    --certificate CER --guide TXT --out ZIP
 """
 import argparse
 import hashlib
@@ -16,13 +16,14 @@ FIXED_DATE = (2026, 1, 1, 0, 0, 0)
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    for name in ("ravelin", "tolvane", "driver-x86", "driver-x64", "guide", "out"):
+    for name in ("ravelin", "tolvane", "driver-x86", "driver-x64", "certificate", "guide", "out"):
         parser.add_argument("--" + name, required=True)
     options = parser.parse_args()
 
     members = [("Ravelin.exe", options.ravelin), ("Tolvane.exe", options.tolvane),
                ("test-driver/x86/kelmor.sys", options.driver_x86),
-               ("test-driver/x64/kelmor.sys", options.driver_x64), ("GUIDE.txt", options.guide)]
+               ("test-driver/x64/kelmor.sys", options.driver_x64),
+               ("test-driver/kelmor-test.cer", options.certificate), ("GUIDE.txt", options.guide)]
     contents = []
     for name, path in members:
         with open(path, "rb") as f:

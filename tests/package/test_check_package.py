@@ -2,11 +2,13 @@
 """The package check against packages made wrong on purpose, from the build's own programs.
 
     test_check_package.py --ravelin EXE --tolvane EXE --driver-x86 SYS --driver-x64 SYS
-                          --guide TXT --unstripped-tolvane EXE --work DIR
+                          --certificate CER --guide TXT --unstripped-tolvane EXE
+                          --unsigned-driver SYS --work DIR
 """
 import argparse
 import hashlib
 import os
+import struct
 import sys
 import zipfile
 
@@ -28,8 +30,8 @@ def sums(files):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("ravelin", "tolvane", "driver-x86", "driver-x64", "guide", "unstripped-tolvane",
-                 "work"):
+    for name in ("ravelin", "tolvane", "driver-x86", "driver-x64", "certificate", "guide",
+                 "unstripped-tolvane", "unsigned-driver", "work"):
         parser.add_argument("--" + name, required=True)
     options = parser.parse_args()
 
@@ -39,7 +41,9 @@ def main():
 
     good = {"Ravelin.exe": read(options.ravelin), "Tolvane.exe": read(options.tolvane),
             "test-driver/x86/kelmor.sys": read(options.driver_x86),
-            "test-driver/x64/kelmor.sys": read(options.driver_x64), "GUIDE.txt": read(options.guide)}
+            "test-driver/x64/kelmor.sys": read(options.driver_x64),
+            "test-driver/kelmor-test.cer": read(options.certificate),
+            "GUIDE.txt": read(options.guide)}
     guide = good["GUIDE.txt"].decode("utf-8")
 
     def package(change):
@@ -87,6 +91,27 @@ def main():
     def extra_file(files):
         files["notes.txt"] = b"left behind"
 
+    def unsigned_driver(files):
+        files["test-driver/x86/kelmor.sys"] = read(options.unsigned_driver)
+
+    def altered_driver(files):
+        # One byte of code changed, the digests made anew: only the signature can tell.
+        data = bytearray(files["test-driver/x86/kelmor.sys"])
+        data[0x410] ^= 0xFF
+        files["test-driver/x86/kelmor.sys"] = bytes(data)
+
+    def another_certificate(files):
+        files["test-driver/kelmor-test.cer"] = read(options.certificate)[:-40] + b"\0" * 40
+
+    def writable_code(files):
+        # The first section header's characteristics of the x64 driver, made writable too.
+        data = bytearray(files["test-driver/x64/kelmor.sys"])
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        table = pe + 24 + struct.unpack_from("<H", data, pe + 20)[0]
+        flags = struct.unpack_from("<I", data, table + 36)[0]
+        struct.pack_into("<I", data, table + 36, flags | 0x80000000)
+        files["test-driver/x64/kelmor.sys"] = bytes(data)
+
     cases = [
         ("the package as made", lambda files: None, None),
         ("programs swapped", swap_programs, "Ravelin.exe is version 1.0.0.1"),
@@ -104,6 +129,13 @@ def main():
         ("Tolvane without elevation", tolvane_not_elevated,
          "Tolvane.exe: MISMATCH: execution level asInvoker, expected requireAdministrator"),
         ("an extra file", extra_file, "members"),
+        ("an unsigned driver", unsigned_driver,
+         "test-driver/x86/kelmor.sys: its signatures do not verify"),
+        ("a driver altered after signing", altered_driver,
+         "test-driver/x86/kelmor.sys: its signatures do not verify"),
+        ("a certificate that signed nothing here", another_certificate, "do not verify"),
+        ("a driver section writable and executable", writable_code,
+         "test-driver/x64/kelmor.sys: section .text is writable and executable"),
     ]
     failed = False
     for index, (title, change, expected) in enumerate(cases):

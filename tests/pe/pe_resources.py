@@ -36,6 +36,8 @@ class PeImage:
         else:
             raise PeError("unknown optional header 0x%x" % magic)
         (directory_count,) = struct.unpack_from("<I", data, directories - 4)
+        self.checksum_offset = optional + 64
+        self._directories, self._directory_count = directories, directory_count
         if directory_count > RESOURCE_DIRECTORY_INDEX:
             self.resource_rva, self.resource_size = struct.unpack_from(
                 "<II", data, directories + 8 * RESOURCE_DIRECTORY_INDEX)
@@ -43,6 +45,7 @@ class PeImage:
             self.resource_rva = self.resource_size = 0
         self.sections = []
         self.section_names = []
+        self.section_flags = []
         table = optional + optional_size
         # Names longer than eight bytes (".debug_info") are "/offset" into the COFF string
         # table, which follows the symbol table.
@@ -57,6 +60,27 @@ class PeImage:
                 "<IIII", data, table + 40 * i + 8)
             self.sections.append((virtual_address, max(virtual_size, raw_size), raw_pointer,
                                   raw_size))
+            self.section_flags.append(struct.unpack_from("<I", data, table + 40 * i + 36)[0])
+
+    def directory(self, index):
+        """The (rva, size) of data directory `index`; (0, 0) where the header has none."""
+        if index >= self._directory_count:
+            return 0, 0
+        return struct.unpack_from("<II", self.data, self._directories + 8 * index)
+
+    def stated_checksum(self):
+        return struct.unpack_from("<I", self.data, self.checksum_offset)[0]
+
+    def computed_checksum(self):
+        """The image's checksum as Windows computes it: the 16-bit words of the file, the
+        checksum field left out, summed with end-around carry, plus the file's length."""
+        data = self.data + b"\0" * (len(self.data) % 2)
+        words = list(struct.unpack("<%dH" % (len(data) // 2), data))
+        words[self.checksum_offset // 2] = words[self.checksum_offset // 2 + 1] = 0
+        total = sum(words)
+        while total >> 16:
+            total = (total & 0xFFFF) + (total >> 16)
+        return (total + len(self.data)) & 0xFFFFFFFF
 
     def file_offset(self, rva):
         for virtual_address, size, raw_pointer, raw_size in self.sections:
