@@ -137,6 +137,8 @@ NTSTATUS KelmorChangeableStatus(PKELMOR_DEVICE drive);
 /* Reads `length` bytes at `offset`, whole sectors within the disc, or refuses (image.c). */
 NTSTATUS KelmorReadMedium(PKELMOR_MEDIUM medium, LONGLONG offset, PVOID buffer, ULONG length,
                           ULONG* bytesRead);
+/* A medium came or went: counts the change and asks a mounted file system to verify. */
+void KelmorNoteMediumChange(PKELMOR_DEVICE drive);
 /* Takes the drive's medium out of it; the caller releases it outside the lock. */
 PKELMOR_MEDIUM KelmorTakeMedium(PKELMOR_DEVICE drive);
 void KelmorSetPath(PKELMOR_DEVICE drive, const WCHAR* path, USHORT units, ULONG flags);

@@ -84,12 +84,22 @@ NTSTATUS KelmorReadMedium(PKELMOR_MEDIUM medium, LONGLONG offset, PVOID buffer, 
     return STATUS_SUCCESS;
 }
 
+/* A medium came or went: check-verify's count rises, and a file system mounted on the drive
+   (its VPB flagged mounted; Wine gives no VPB) must verify the volume before it reads again,
+   as with Windows' removable-media protocol. Called with the state locked. */
+void KelmorNoteMediumChange(PKELMOR_DEVICE drive) {
+    PVPB vpb = drive->Self->Vpb;
+    ++drive->ChangeCount;
+    if (vpb != NULL && (vpb->Flags & VPB_MOUNTED) != 0)
+        drive->Self->Flags |= DO_VERIFY_VOLUME;
+}
+
 /* Takes the drive's medium out of it; the caller releases it outside the lock. */
 PKELMOR_MEDIUM KelmorTakeMedium(PKELMOR_DEVICE drive) {
     PKELMOR_MEDIUM medium = drive->Medium;
     if (medium != NULL) {
         drive->Medium = NULL;
-        ++drive->ChangeCount;
+        KelmorNoteMediumChange(drive);
     }
     return medium;
 }
@@ -125,7 +135,7 @@ NTSTATUS KelmorMountImage(PKELMOR_DEVICE drive, const WCHAR* path, USHORT units,
         old = KelmorTakeMedium(drive);
         KelmorSetPath(drive, path, units, flags);
         drive->Medium = medium;
-        ++drive->ChangeCount;
+        KelmorNoteMediumChange(drive);
         medium = NULL;
     }
     KelmorUnlockState();
@@ -180,7 +190,7 @@ NTSTATUS KelmorReloadImage(PKELMOR_DEVICE drive, BOOLEAN checkAccess) {
         status = STATUS_NO_SUCH_DEVICE;
     } else if (drive->Medium == NULL && drive->ChangeCount == changeCount) {
         drive->Medium = medium;
-        ++drive->ChangeCount;
+        KelmorNoteMediumChange(drive);
         medium = NULL;
     } else if (drive->Medium == NULL) {
         /* Another mount came and went while the file was opening: its path is not ours. */

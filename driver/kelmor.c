@@ -224,6 +224,11 @@ static NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
 
     if (extension->Kind != KelmorDriveDevice)
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    /* After a medium change under a mounted file system, reads wait for it to verify the
+       volume (it clears the flag); its own verifying reads say so. Control, eject, load and
+       lock requests are not held up, as in Windows' class driver. */
+    if ((device->Flags & DO_VERIFY_VOLUME) != 0 && (stack->Flags & SL_OVERRIDE_VERIFY_VOLUME) == 0)
+        return Complete(irp, STATUS_VERIFY_REQUIRED, 0);
     /* A synchronous handle that names no offset reads at its own position; the position is
        taken now, while the request is the handle's current one. */
     if (offset->HighPart == -1 && offset->LowPart == FILE_USE_FILE_POINTER_POSITION &&

@@ -25,6 +25,8 @@ constexpr DWORD kCdromMediaRemoval = 0x24804;
 constexpr DWORD kCdromCheckVerify = 0x24800;
 constexpr DWORD kDiskGetLengthInfo = 0x7405C;
 constexpr DWORD kCdromReadTocEx = 0x24054;
+constexpr DWORD kCdromReadToc = 0x24000;
+constexpr DWORD kCdromGetLastSession = 0x24038;
 constexpr LONGLONG kCylinderBytes = 2048LL * 32 * 64;
 
 std::wstring DriverFile() {
@@ -383,6 +385,91 @@ TEST_F(KelmorDriver, LockedMediumIsNeitherEjectedNorRemovedUntilReleased) {
 
 // Locks belong to the handle that took them: another handle cannot release them, and every
 // handle keeps its own count.
+// What CDFS asks of a drive to mount its volume, in CDFS's order, answered as Windows' class
+// driver answers it (Wine mounts no file system on a driver's drive, so the test asks): the
+// media change count, the table of contents in LBA form (READ_TOC when that is refused), the
+// last session, then the volume descriptors from 16 sectors into the last session. The count
+// rises with every eject and mount, so that CDFS sees a new medium.
+TEST_F(KelmorDriver, CdfsMountSequenceIsAnswered) {
+    const wchar_t letter = AddOneDrive();
+    const std::wstring iso = TestIso();
+    ASSERT_TRUE(MountImage(letter, iso.c_str(), 0)) << GetLastError();
+    const ULONG sectors = static_cast<ULONG>(FileSize(iso) / 2048);
+    auto changeCount = [&](HANDLE drive) {
+        ULONG count = 0;
+        DWORD bytes = 0;
+        EXPECT_TRUE(DeviceIoControl(drive, kCdromCheckVerify, nullptr, 0, &count, sizeof(count),
+                                    &bytes, nullptr))
+            << GetLastError();
+        EXPECT_EQ(bytes, sizeof(count));
+        return count;
+    };
+    ULONG before = 0;
+    {
+        CHandle drive(OpenDrive(letter));
+        ASSERT_TRUE(drive.valid());
+        before = changeCount(drive.get());
+
+        unsigned char toc[804] = {};
+        DWORD bytes = 0;
+        const unsigned char tocLba[4] = {0, 0, 0, 0};
+        ASSERT_TRUE(DeviceIoControl(drive.get(), kCdromReadTocEx,
+                                    const_cast<unsigned char*>(tocLba), sizeof(tocLba), toc,
+                                    sizeof(toc), &bytes, nullptr))
+            << GetLastError();
+        const unsigned char expected[20] = {0,
+                                            18,
+                                            1,
+                                            1,
+                                            0,
+                                            0x14,
+                                            1,
+                                            0,
+                                            0,
+                                            0,
+                                            0,
+                                            0,
+                                            0,
+                                            0x14,
+                                            0xAA,
+                                            0,
+                                            static_cast<unsigned char>(sectors >> 24),
+                                            static_cast<unsigned char>(sectors >> 16),
+                                            static_cast<unsigned char>(sectors >> 8),
+                                            static_cast<unsigned char>(sectors)};
+        EXPECT_EQ(std::vector<unsigned char>(toc, toc + bytes),
+                  std::vector<unsigned char>(expected, expected + 20));
+        // The formats CDFS does not ask for here are refused so that it falls back.
+        const unsigned char fullToc[4] = {2, 0, 0, 0};
+        EXPECT_FALSE(DeviceIoControl(drive.get(), kCdromReadTocEx,
+                                     const_cast<unsigned char*>(fullToc), sizeof(fullToc), toc,
+                                     sizeof(toc), &bytes, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+        ASSERT_TRUE(DeviceIoControl(drive.get(), kCdromReadToc, nullptr, 0, toc, sizeof(toc),
+                                    &bytes, nullptr));
+        EXPECT_EQ(bytes, 20u);
+        EXPECT_EQ(toc[4 + 8 + 2], 0xAA);
+
+        unsigned char session[12] = {};
+        ASSERT_TRUE(DeviceIoControl(drive.get(), kCdromGetLastSession, nullptr, 0, session,
+                                    sizeof(session), &bytes, nullptr));
+        const unsigned char oneSession[12] = {0, 10, 1, 1, 0, 0x14, 1, 0, 0, 0, 0, 0};
+        EXPECT_EQ(std::vector<unsigned char>(session, session + bytes),
+                  std::vector<unsigned char>(oneSession, oneSession + 12));
+
+        unsigned char descriptor[2048] = {};
+        ASSERT_TRUE(ReadAt(drive.get(), 16 * 2048, descriptor, sizeof(descriptor), bytes));
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(descriptor), 6), "\x01"
+                                                                       "CD001");
+    }
+    ASSERT_TRUE(EjectDrive(letter));
+    ASSERT_TRUE(RemountDrive(letter));
+    CHandle drive(OpenDrive(letter));
+    EXPECT_EQ(changeCount(drive.get()), before + 2);
+    ASSERT_TRUE(MountImage(letter, iso.c_str(), 0));
+    EXPECT_GT(changeCount(drive.get()), before + 2);
+}
+
 // Locks are one count for the device, as Windows' class driver keeps them: a release through
 // any handle counts, the count never goes below zero, and a closing handle gives back only
 // those of its locks that are still counted.
