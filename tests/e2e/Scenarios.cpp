@@ -4,6 +4,8 @@
 #include "UserActions.h"
 #include "WineCdromLetter.h"
 
+#include <dbt.h>
+
 #include <cstdio>
 #include <functional>
 #include <vector>
@@ -181,6 +183,7 @@ bool RunTolvaneScenario(const CScenarioSettings& s, CStepLog& log) {
     CScenario scenario("tolvane", log);
     ForgetTheDriver();
     CProgram program;
+    CDeviceChangeListener listener; // another program's top-level window
     try {
         program.Start(s.tolvane, s.work);
         scenario.Photographs(program.Id());
@@ -347,6 +350,21 @@ bool RunTolvaneScenario(const CScenarioSettings& s, CStepLog& log) {
             scenario.shown = panel.main;
             return Narrow(Drive(second)) + " removed; " + Narrow(Drive(first)) +
                    " left and selected";
+        });
+        scenario.Step("Every change announced to other programs' windows", [&] {
+            using Event = CDeviceChangeListener::Event;
+            const WPARAM in = DBT_DEVICEARRIVAL, out = DBT_DEVICEREMOVECOMPLETE;
+            const std::vector<Event> expected = {{in, first, false}, {in, second, false},
+                                                 {in, first, true},  {out, first, true},
+                                                 {in, first, true},  {out, second, false}};
+            WaitUntil("WM_DEVICECHANGE for each change",
+                      [&] { return listener.Events().size() >= expected.size(); });
+            std::string seen;
+            for (const Event& e : listener.Events())
+                seen += std::string(e.event == in ? " arrival " : " removal ") +
+                        static_cast<char>(e.letter) + (e.media ? " (medium)" : "");
+            Expect(listener.Events() == expected, "received" + seen);
+            return "WM_DEVICECHANGE:" + seen;
         });
         scenario.Step("The persistent-mount record", [&] {
             const std::wstring keyPath =

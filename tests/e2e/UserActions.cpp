@@ -1,5 +1,7 @@
 #include "UserActions.h"
 
+#include <dbt.h>
+
 #include <commctrl.h>
 
 #include <cstdio>
@@ -459,4 +461,68 @@ bool SaveWindowPicture(HWND window, const std::wstring& path) {
         DeleteDC(memory);
     ReleaseDC(nullptr, screen);
     return saved;
+}
+
+CDeviceChangeListener::CDeviceChangeListener() {
+    InitializeCriticalSection(&m_lock);
+    m_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_thread = CreateThread(nullptr, 0, &CDeviceChangeListener::Pump, this, 0, &m_threadId);
+    if (m_thread)
+        WaitForSingleObject(m_ready, Stretched(kWaitMs));
+}
+
+CDeviceChangeListener::~CDeviceChangeListener() {
+    if (m_thread) {
+        PostThreadMessageW(m_threadId, WM_QUIT, 0, 0);
+        WaitForSingleObject(m_thread, Stretched(kWaitMs));
+        CloseHandle(m_thread);
+    }
+    if (m_ready)
+        CloseHandle(m_ready);
+    DeleteCriticalSection(&m_lock);
+}
+
+std::vector<CDeviceChangeListener::Event> CDeviceChangeListener::Events() const {
+    EnterCriticalSection(&m_lock);
+    std::vector<Event> events = m_events;
+    LeaveCriticalSection(&m_lock);
+    return events;
+}
+
+DWORD WINAPI CDeviceChangeListener::Pump(void* context) {
+    auto* self = static_cast<CDeviceChangeListener*>(context);
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = &CDeviceChangeListener::WindowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"BlackBoxDeviceChangeListener";
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"device changes", WS_OVERLAPPED, 0,
+                                  0, 10, 10, nullptr, nullptr, windowClass.hInstance, nullptr);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE); // the thread's queue exists now
+    SetEvent(self->m_ready);
+    while (GetMessageW(&message, nullptr, 0, 0) > 0)
+        DispatchMessageW(&message);
+    DestroyWindow(window);
+    return 0;
+}
+
+LRESULT CALLBACK CDeviceChangeListener::WindowProc(HWND window, UINT message, WPARAM wParam,
+                                                   LPARAM lParam) {
+    auto* self = reinterpret_cast<CDeviceChangeListener*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+    if (message == WM_DEVICECHANGE && self && header &&
+        header->dbch_devicetype == DBT_DEVTYP_VOLUME) {
+        const auto* volume = reinterpret_cast<const DEV_BROADCAST_VOLUME*>(lParam);
+        EnterCriticalSection(&self->m_lock);
+        for (int bit = 0; bit < 26; ++bit) {
+            if (volume->dbcv_unitmask & (1u << bit))
+                self->m_events.push_back({wParam, static_cast<wchar_t>(L'A' + bit),
+                                          (volume->dbcv_flags & DBTF_MEDIA) != 0});
+        }
+        LeaveCriticalSection(&self->m_lock);
+        return TRUE;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
 }

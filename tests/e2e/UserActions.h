@@ -110,6 +110,34 @@ private:
     void* m_remote = nullptr;
 };
 
+// A top-level window of the rig's own, on a thread of its own, that records every
+// WM_DEVICECHANGE with a DEV_BROADCAST_VOLUME another program sends to all windows.
+class CDeviceChangeListener {
+public:
+    struct Event {
+        WPARAM event; // DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE
+        wchar_t letter;
+        bool media; // DBTF_MEDIA
+        bool operator==(const Event& other) const {
+            return event == other.event && letter == other.letter && media == other.media;
+        }
+    };
+    CDeviceChangeListener();
+    ~CDeviceChangeListener();
+    CDeviceChangeListener(const CDeviceChangeListener&) = delete;
+    CDeviceChangeListener& operator=(const CDeviceChangeListener&) = delete;
+    std::vector<Event> Events() const;
+
+private:
+    static DWORD WINAPI Pump(void* self);
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    mutable CRITICAL_SECTION m_lock;
+    std::vector<Event> m_events;
+    HANDLE m_ready = nullptr;
+    HANDLE m_thread = nullptr;
+    DWORD m_threadId = 0;
+};
+
 // A message box of process `pid` with this caption: its text and its answer.
 struct CMessageBox {
     HWND window = nullptr;

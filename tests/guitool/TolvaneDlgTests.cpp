@@ -48,6 +48,15 @@ std::wstring ListText(HWND list, int row, int column) {
     return text;
 }
 
+// Records what the dialog announces to the desktop, instead of broadcasting it.
+struct CRecordingAnnouncer : IDriveAnnouncer {
+    void Announce(WCHAR letter, DriveChange change) override {
+        announced.emplace_back(letter, change);
+    }
+    std::vector<std::pair<WCHAR, DriveChange>> announced;
+};
+using Announced = std::vector<std::pair<WCHAR, DriveChange>>;
+
 class TolvaneDlgTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -61,7 +70,9 @@ protected:
     void TearDown() override { Close(); }
 
     void Open() {
-        dlg = std::make_unique<CTolvaneDlg>(nullptr, driver, volumes, services, registry);
+        announcer.announced.clear();
+        dlg =
+            std::make_unique<CTolvaneDlg>(nullptr, driver, volumes, services, registry, announcer);
         ASSERT_TRUE(dlg->Create(CTolvaneDlg::IDD));
         list = ::GetDlgItem(dlg->m_hWnd, IDC_DRIVE_LIST);
     }
@@ -142,6 +153,7 @@ protected:
     CScriptedVolumes volumes;
     CRecordingServiceManager services;
     CRecordingRegistry registry;
+    CRecordingAnnouncer announcer;
     CBoxRecorder boxes;
     CFileChooser files;
     std::unique_ptr<CTolvaneDlg> dlg;
@@ -278,6 +290,9 @@ TEST_F(TolvaneDlgTest, AddRefreshesTheListWithTheNewDrive) {
     EXPECT_EQ(IOCTL_KELMOR_ADD_DRIVE, driver.requests[0].code);
     EXPECT_EQ(0, driver.requests[0].letter) << "sent to the control device";
     EXPECT_TRUE(boxes.boxes.empty());
+    // Each new drive, found in the refreshed list, is announced.
+    EXPECT_EQ((Announced{{L'D', DriveChange::DriveAdded}, {L'E', DriveChange::DriveAdded}}),
+              announcer.announced);
 }
 
 // Remove, Eject and Remount: one request for the selected drive, then a fresh list; on failure
@@ -288,6 +303,7 @@ struct DriveOperation {
     DWORD code;
     const wchar_t* failure;
     std::vector<RowText> after; // the rows after the request succeeded on drive Q
+    DriveChange change;         // announced after it succeeded
 };
 
 TEST_F(TolvaneDlgTest, DriveOperationsSendOneRequestForTheSelectedDrive) {
@@ -300,13 +316,16 @@ TEST_F(TolvaneDlgTest, DriveOperationsSendOneRequestForTheSelectedDrive) {
          IDC_REMOVE_DRIVE,
          IOCTL_KELMOR_REMOVE_DRIVE,
          L"Remove Failed",
-         {start[0], start[1], start[3]}},
-        {"eject", IDC_EJECT, IOCTL_CDROM_EJECT_MEDIA, L"Eject Failed", start},
+         {start[0], start[1], start[3]},
+         DriveChange::DriveRemoved},
+        {"eject", IDC_EJECT, IOCTL_CDROM_EJECT_MEDIA, L"Eject Failed", start,
+         DriveChange::MediumRemoved},
         {"remount",
          IDC_REMOUNT,
          IOCTL_STORAGE_LOAD_MEDIA,
          L"Remount Failed",
-         {start[0], start[1], {L"Q:", L"D:\\old\\ejected.iso"}, start[3]}},
+         {start[0], start[1], {L"Q:", L"D:\\old\\ejected.iso"}, start[3]},
+         DriveChange::MediumInserted},
     };
     for (const DriveOperation& op : operations) {
         for (bool fails : {false, true}) {
@@ -327,10 +346,12 @@ TEST_F(TolvaneDlgTest, DriveOperationsSendOneRequestForTheSelectedDrive) {
                 EXPECT_EQ(std::vector<std::wstring>{op.failure}, boxes.Texts());
                 EXPECT_EQ(1u, driver.requests.size()) << "the list was refreshed after a failure";
                 EXPECT_EQ(start, Rows());
+                EXPECT_TRUE(announcer.announced.empty());
             } else {
                 EXPECT_TRUE(boxes.boxes.empty());
                 EXPECT_EQ(1, driver.CountOf(IOCTL_KELMOR_QUERY_DRIVES));
                 EXPECT_EQ(op.after, Rows());
+                EXPECT_EQ((Announced{{L'Q', op.change}}), announcer.announced);
             }
             Close();
         }
@@ -431,6 +452,7 @@ TEST_F(TolvaneDlgTest, MountSendsTheChosenFileWithTheTickedFlags) {
         EXPECT_EQ(L"C:\\images\\new disc.iso", Rows()[1].image) << "the list was not refreshed";
         EXPECT_TRUE(boxes.boxes.empty());
         EXPECT_TRUE(registry.calls.empty()) << "a mount that is not persistent was recorded";
+        EXPECT_EQ((Announced{{L'E', DriveChange::MediumInserted}}), announcer.announced);
         Close();
     }
 }
@@ -496,6 +518,7 @@ TEST_F(TolvaneDlgTest, FailedMountReportsAndRecordsNothing) {
     EXPECT_EQ(std::vector<std::wstring>{L"Mount Failed"}, boxes.Texts());
     EXPECT_TRUE(registry.calls.empty());
     EXPECT_EQ(0, driver.CountOf(IOCTL_KELMOR_QUERY_DRIVES)) << "refreshed after a failure";
+    EXPECT_TRUE(announcer.announced.empty());
 }
 
 TEST_F(TolvaneDlgTest, PathTooLongForTheRequestIsAFailedMountThatReachesNoDevice) {

@@ -30,10 +30,10 @@ ON_MESSAGE(WM_KICKIDLE, OnKickIdle)
 END_MESSAGE_MAP()
 
 CTolvaneDlg::CTolvaneDlg(CWnd* pParent, IDeviceIo& io, IVolumeInfo& volumes,
-                         IServiceManager& services, IRegistry& registry)
+                         IServiceManager& services, IRegistry& registry, IDriveAnnouncer& announcer)
     : CDialog(IDD, pParent),
       m_hIcon(::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME))), m_io(io),
-      m_volumes(volumes), m_services(services), m_registry(registry) {}
+      m_volumes(volumes), m_services(services), m_registry(registry), m_announcer(announcer) {}
 
 void CTolvaneDlg::DoDataExchange(CDataExchange* pDX) {
     CDialog::DoDataExchange(pDX);
@@ -145,37 +145,60 @@ void CTolvaneDlg::UpdateDriveGeometry(WCHAR letter) {
     UpdateData(FALSE);
 }
 
-void CTolvaneDlg::RefreshOrReport(BOOL succeeded, UINT nIDFailure) {
-    if (succeeded)
-        RefreshDriveList();
-    else
+void CTolvaneDlg::RefreshOrReport(BOOL succeeded, UINT nIDFailure, WCHAR letter,
+                                  DriveChange change) {
+    if (!succeeded) {
         AfxMessageBox(nIDFailure, MB_OK);
+        return;
+    }
+    RefreshDriveList();
+    m_announcer.Announce(letter, change);
+}
+
+CString CTolvaneDlg::ListedLetters() const {
+    CString letters;
+    for (int row = 0; row < m_driveList.GetItemCount(); ++row)
+        letters += m_driveList.GetItemText(row, 0).Left(1);
+    return letters;
 }
 
 void CTolvaneDlg::OnAddDrive() {
     WORD answer = 0; // the driver's answer means nothing to the panel
-    RefreshOrReport(AddDrive(m_io, answer), IDS_ADD_FAILED);
+    const CString before = ListedLetters();
+    if (!AddDrive(m_io, answer)) {
+        AfxMessageBox(IDS_ADD_FAILED, MB_OK);
+        return;
+    }
+    RefreshDriveList();
+    // The new drive is the one the list did not show before.
+    const CString after = ListedLetters();
+    for (int i = 0; i < after.GetLength(); ++i) {
+        if (before.Find(after[i]) < 0)
+            m_announcer.Announce(after[i], DriveChange::DriveAdded);
+    }
 }
 
 void CTolvaneDlg::OnRemoveDrive() {
     const WCHAR letter = GetSelectedDrive();
     if (letter == 0)
         return;
-    RefreshOrReport(RemoveDrive(m_io, letter), IDS_REMOVE_FAILED);
+    RefreshOrReport(RemoveDrive(m_io, letter), IDS_REMOVE_FAILED, letter,
+                    DriveChange::DriveRemoved);
 }
 
 void CTolvaneDlg::OnEject() {
     const WCHAR letter = GetSelectedDrive();
     if (letter == 0)
         return;
-    RefreshOrReport(EjectDrive(m_io, letter), IDS_EJECT_FAILED);
+    RefreshOrReport(EjectDrive(m_io, letter), IDS_EJECT_FAILED, letter, DriveChange::MediumRemoved);
 }
 
 void CTolvaneDlg::OnRemount() {
     const WCHAR letter = GetSelectedDrive();
     if (letter == 0)
         return;
-    RefreshOrReport(RemountDrive(m_io, letter), IDS_REMOUNT_FAILED);
+    RefreshOrReport(RemountDrive(m_io, letter), IDS_REMOUNT_FAILED, letter,
+                    DriveChange::MediumInserted);
 }
 
 void CTolvaneDlg::OnMount() {
@@ -203,6 +226,7 @@ void CTolvaneDlg::OnMount() {
         return;
     }
     RefreshDriveList();
+    m_announcer.Announce(letter, DriveChange::MediumInserted);
     if (options.m_persistent != 0)
         RecordPersistentMount(letter, imagePath, m_registry);
 }

@@ -6,6 +6,7 @@
 // refresh asks the driver again.
 
 #include "DeviceIo.h"
+#include "DriveAnnouncer.h"
 #include "Framework.h"
 #include "Registry.h"
 #include "ServiceManager.h"
@@ -16,11 +17,13 @@
 class CTolvaneDlg : public CDialog {
 public:
     // The driver is reached through `io`, the volume figures through `volumes`; the driver
-    // service dialog uses `services` and the persistent-mount record `registry`.
+    // service dialog uses `services` and the persistent-mount record `registry`; every change
+    // of a drive or its medium is announced to the desktop through `announcer`.
     explicit CTolvaneDlg(CWnd* pParent = nullptr, IDeviceIo& io = SystemDeviceIo(),
                          IVolumeInfo& volumes = SystemVolumeInfo(),
                          IServiceManager& services = SystemServiceManager(),
-                         IRegistry& registry = SystemRegistry());
+                         IRegistry& registry = SystemRegistry(),
+                         IDriveAnnouncer& announcer = SystemDriveAnnouncer());
 
     enum { IDD = IDD_TOLVANE_DIALOG };
 
@@ -59,11 +62,15 @@ protected:
     DECLARE_MESSAGE_MAP()
 
 private:
-    // After a request: the list afresh when it succeeded, else the failure's message.
-    void RefreshOrReport(BOOL succeeded, UINT nIDFailure);
+    // After a request: the list afresh and the change announced when it succeeded, else the
+    // failure's message.
+    void RefreshOrReport(BOOL succeeded, UINT nIDFailure, WCHAR letter, DriveChange change);
+    // The letters the list shows.
+    CString ListedLetters() const;
 
     IDeviceIo& m_io;
     IVolumeInfo& m_volumes;
     IServiceManager& m_services;
     IRegistry& m_registry;
+    IDriveAnnouncer& m_announcer;
 };

@@ -1,0 +1,116 @@
+#include "DriveAnnouncer.h"
+
+#include <dbt.h>
+#include <process.h>
+#include <shlobj.h>
+
+#include <deque>
+#include <utility>
+
+namespace {
+
+// How long the broadcast waits for each window; one that has not read its queue for 5 s is
+// skipped at once (SMTO_ABORTIFHUNG).
+constexpr UINT kBroadcastTimeoutMs = 2000;
+
+class CWorkerAnnouncer : public IDriveAnnouncer {
+public:
+    CWorkerAnnouncer() {
+        ::InitializeCriticalSection(&m_lock);
+        m_queued = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    }
+    // The object lives as long as the program; its thread ends with the process.
+    CWorkerAnnouncer(const CWorkerAnnouncer&) = delete;
+    CWorkerAnnouncer& operator=(const CWorkerAnnouncer&) = delete;
+
+    void Announce(WCHAR letter, DriveChange change) override {
+        ::EnterCriticalSection(&m_lock);
+        bool start = false;
+        try {
+            m_pending.emplace_back(letter, change);
+            start = !m_started;
+            m_started = true;
+        } catch (...) {
+            // No memory for the queue: this announcement is lost, as a broadcast that timed
+            // out would be; the drive itself is as the user asked.
+        }
+        ::LeaveCriticalSection(&m_lock);
+        if (start) {
+            HANDLE thread = reinterpret_cast<HANDLE>(
+                ::_beginthreadex(nullptr, 0, &CWorkerAnnouncer::Worker, this, 0, nullptr));
+            if (thread)
+                ::CloseHandle(thread);
+        }
+        if (m_queued)
+            ::SetEvent(m_queued);
+    }
+
+private:
+    static unsigned __stdcall Worker(void* context) {
+        auto* self = static_cast<CWorkerAnnouncer*>(context);
+        for (;;) {
+            ::EnterCriticalSection(&self->m_lock);
+            const bool empty = self->m_pending.empty();
+            std::pair<WCHAR, DriveChange> next{};
+            if (!empty) {
+                next = self->m_pending.front();
+                self->m_pending.pop_front();
+            }
+            ::LeaveCriticalSection(&self->m_lock);
+            if (empty)
+                ::WaitForSingleObject(self->m_queued, INFINITE);
+            else
+                SendDriveAnnouncement(next.first, next.second);
+        }
+    }
+
+    CRITICAL_SECTION m_lock;
+    HANDLE m_queued;
+    std::deque<std::pair<WCHAR, DriveChange>> m_pending;
+    bool m_started = false;
+};
+
+} // namespace
+
+void SendDriveAnnouncement(WCHAR letter, DriveChange change) {
+    const WCHAR upper = letter >= L'a' && letter <= L'z' ? letter - L'a' + L'A' : letter;
+    if (upper < L'A' || upper > L'Z')
+        return;
+    const bool medium =
+        change == DriveChange::MediumInserted || change == DriveChange::MediumRemoved;
+    const bool arrival = change == DriveChange::DriveAdded || change == DriveChange::MediumInserted;
+
+    DEV_BROADCAST_VOLUME volume = {};
+    volume.dbcv_size = sizeof(volume);
+    volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+    volume.dbcv_unitmask = 1u << (upper - L'A');
+    volume.dbcv_flags = medium ? DBTF_MEDIA : 0;
+    DWORD_PTR result = 0;
+    ::SendMessageTimeoutW(
+        HWND_BROADCAST, WM_DEVICECHANGE, arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
+        reinterpret_cast<LPARAM>(&volume), SMTO_ABORTIFHUNG, kBroadcastTimeoutMs, &result);
+
+    const WCHAR root[4] = {upper, L':', L'\\', 0};
+    LONG event = SHCNE_DRIVEADD;
+    switch (change) {
+    case DriveChange::DriveAdded:
+        event = SHCNE_DRIVEADD;
+        break;
+    case DriveChange::DriveRemoved:
+        event = SHCNE_DRIVEREMOVED;
+        break;
+    case DriveChange::MediumInserted:
+        event = SHCNE_MEDIAINSERTED;
+        break;
+    case DriveChange::MediumRemoved:
+        event = SHCNE_MEDIAREMOVED;
+        break;
+    }
+    ::SHChangeNotify(event, SHCNF_PATHW, root, nullptr);
+}
+
+IDriveAnnouncer& SystemDriveAnnouncer() {
+    // Never destroyed: its worker may still be sending while the program's statics go.
+    static CWorkerAnnouncer* const announcer = new CWorkerAnnouncer;
+    return *announcer;
+}
