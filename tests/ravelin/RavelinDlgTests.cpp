@@ -559,6 +559,9 @@ TEST_F(RavelinDlgTest, ProgressReaches0_40And80For2500Sectors) {
     EXPECT_EQ((std::vector<uint32_t>{0, 40, 80}), drives.Progress());
     EXPECT_EQ(80, ::SendMessageA(Item(IDC_PROGRESS), PBM_GETPOS, 0, 0));
     EXPECT_EQ(drives.Expected('D', 2500), drives.Image("BIG.iso"));
+    // The label and rip threads asked to fail critical errors themselves.
+    EXPECT_GE(drives.DrivesOpened(), 2);
+    EXPECT_EQ(0, drives.OpensWithSystemBoxes());
 }
 
 // The system's text for `error`, as the message shows it: without its closing line break.

@@ -97,6 +97,9 @@ int CScriptedDrives::LockDepth() const {
 PlatformHandle CScriptedDrives::OpenDrive(const char* devicePath) {
     // "\\.\D:"
     std::lock_guard<std::mutex> lock(m_mutex);
+    // Every worker that reaches a drive fails critical errors instead of Windows' own box.
+    if ((::GetThreadErrorMode() & SEM_FAILCRITICALERRORS) == 0)
+        ++m_opensWithSystemBoxes;
     if (std::strlen(devicePath) != 6 || std::strncmp(devicePath, "\\\\.\\", 4) != 0 ||
         devicePath[5] != ':' || !m_discs.count(devicePath[4])) {
         Fail(kErrorFileNotFound);

@@ -54,6 +54,8 @@ public:
     int ImagesCreated() const;
     std::vector<uint32_t> Progress() const;
     int DrivesOpened() const;
+    // Drive opens from a thread that would let Windows show its own critical-error box.
+    int OpensWithSystemBoxes() const { return m_opensWithSystemBoxes; }
     int OpenHandles() const;
     int LiveBuffers() const { return m_liveBuffers; }
     int LockDepth() const;
@@ -107,6 +109,7 @@ private:
     std::vector<uint32_t> m_progress;
     int m_imagesCreated = 0;
     int m_drivesOpened = 0;
+    std::atomic<int> m_opensWithSystemBoxes{0};
     int m_lockDepth = 0;
     HWND m_hProgress = nullptr;
     std::atomic<int> m_liveBuffers{0};
