@@ -100,62 +100,16 @@ TEST_F(DiscEngineOnVirtualDrive, OpensLocksAndReadsTheGeometry) {
     ASSERT_TRUE(m_platform.GetDriveGeometryEx(drive, geometry, diskSize));
     EXPECT_EQ(diskSize, isoBytes);
     EXPECT_TRUE(m_platform.AllowExtendedDasdIo(drive));
-    const uint32_t sectors = static_cast<uint32_t>(isoBytes / 2048);
-    const uint32_t msf = sectors + 150;
-    struct {
-        TocRequest request;
-        std::vector<unsigned char> answer;
-    } const tocs[] = {
-        {TocRequest::TracksLba,
-         {0,
-          18,
-          1,
-          1,
-          0,
-          0x14,
-          1,
-          0,
-          0,
-          0,
-          0,
-          0,
-          0,
-          0x14,
-          0xAA,
-          0,
-          (unsigned char)(sectors >> 24),
-          (unsigned char)(sectors >> 16),
-          (unsigned char)(sectors >> 8),
-          (unsigned char)sectors}},
-        {TocRequest::TracksMsf,
-         {0,
-          18,
-          1,
-          1,
-          0,
-          0x14,
-          1,
-          0,
-          0,
-          0,
-          2,
-          0,
-          0,
-          0x14,
-          0xAA,
-          0,
-          0,
-          (unsigned char)(msf / 4500),
-          (unsigned char)(msf / 75 % 60),
-          (unsigned char)(msf % 75)}},
-        {TocRequest::LastSession, {0, 10, 1, 1, 0, 0x14, 1, 0, 0, 0, 0, 0}},
-    };
-    for (const auto& toc : tocs) {
+    // The three TOC requests reach the drive with the codes and input it takes; their bytes
+    // are KelmorDriver.CdfsMountSequenceIsAnswered's to check.
+    for (TocRequest request :
+         {TocRequest::TracksLba, TocRequest::TracksMsf, TocRequest::LastSession}) {
         unsigned char answer[kTocBytes] = {};
         uint32_t returned = 0;
-        ASSERT_TRUE(m_platform.ReadToc(drive, toc.request, answer, sizeof(answer), returned))
+        ASSERT_TRUE(m_platform.ReadToc(drive, request, answer, sizeof(answer), returned))
             << m_platform.GetLastError();
-        EXPECT_EQ(std::vector<unsigned char>(answer, answer + returned), toc.answer);
+        EXPECT_EQ(returned, request == TocRequest::LastSession ? 12u : 20u);
+        EXPECT_EQ(answer[1] + 2u, returned) << "the length field covers the whole answer";
     }
 
     EXPECT_TRUE(m_platform.SetMediaLock(drive, false));
