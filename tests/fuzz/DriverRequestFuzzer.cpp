@@ -10,6 +10,7 @@
 // the input and output sizes (little-endian); the rest is the input, zero-padded to its size.
 #include "request.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,13 @@ const uint32_t kCodes[] = {
     KELMOR_STORAGE_LOAD_MEDIA2,
     KELMOR_DISK_GET_DRIVE_GEOMETRY,
     KELMOR_DISK_CHECK_VERIFY,
+    KELMOR_DISK_GET_LENGTH_INFO,
+    KELMOR_DISK_GET_DRIVE_GEOMETRY_EX,
+    KELMOR_CDROM_GET_DRIVE_GEOMETRY_EX,
+    KELMOR_CDROM_READ_TOC,
+    KELMOR_CDROM_READ_TOC_EX,
+    KELMOR_CDROM_GET_LAST_SESSION,
+    KELMOR_FSCTL_ALLOW_EXTENDED_DASD_IO,
 };
 
 uint16_t U16(const uint8_t* p) {
@@ -49,7 +57,8 @@ uint16_t U16(const uint8_t* p) {
 
 // What the protocol says of a request. Codes 0x23300..0x23310 are the driver's own five (exact
 // input, room for the whole answer, no output where there is no answer); the standard drive
-// requests keep the rules of a CD-ROM drive.
+// requests keep the rules of a CD-ROM drive, and a table of contents is cut to the room given
+// once that holds at least `least` bytes.
 struct Rule {
     uint32_t code;
     int target; // 1 control, 2 drive
@@ -57,6 +66,8 @@ struct Rule {
     int64_t input;  // exact size, or -1: any, or -2: at least one byte
     int64_t answer; // bytes of answer, 0 none; -1: 4 bytes when there is room, none for 0
     bool own;
+    int64_t least = 0; // nonzero: the answer is cut to the room, which must hold this much
+    int msf = 0;       // the form of a table of contents: 1 MSF, 0 LBA
 };
 
 const Rule kRules[] = {
@@ -78,7 +89,34 @@ const Rule kRules[] = {
     {0x2D4800, 2, KelmorActionCheckVerify, -1, -1, false},
     {0x2D0800, 2, KelmorActionCheckVerify, -1, -1, false},
     {0x74800, 2, KelmorActionCheckVerify, -1, -1, false},
+    {0x7405C, 2, KelmorActionGetLengthInfo, -1, 8, false},
+    {0x24050, 2, KelmorActionGetGeometryEx, -1, 32, false},
+    {0x700A0, 2, KelmorActionGetGeometryEx, -1, 32, false},
+    {0x24000, 2, KelmorActionReadToc, -1, 20, false, 4, 1},
+    {0x24038, 2, KelmorActionLastSession, -1, 12, false},
+    {0x90083, 2, KelmorActionAllowExtendedDasd, -1, 0, false},
+    // READ_TOC_EX (0x24054) names its format in 4 bytes of input: see TocExRule.
 };
+
+// READ_TOC_EX: byte 0 holds the format (bits 0-3) and MSF (bit 7), bits 4-6 and bytes 2-3 must
+// be 0. Format 0 is the table, format 1 the session (always LBA); any other format is a request
+// the drive does not take. `inputOk` is false for an input that breaks these rules.
+const Rule kTocEx[] = {
+    {0x24054, 2, KelmorActionReadToc, -1, 20, false, 2, 0},
+    {0x24054, 2, KelmorActionReadToc, -1, 20, false, 2, 1},
+    {0x24054, 2, KelmorActionLastSession, -1, 12, false, 2, 0},
+};
+
+const Rule* TocExRule(const uint8_t* in, uint32_t inputLength, bool* inputOk) {
+    static const Rule kBadInput = {0x24054, 2, KelmorActionReadToc, -1, 20, false, 2, 0};
+    *inputOk = in != nullptr && inputLength >= 4 && (in[0] & 0x70) == 0 && in[2] == 0 && in[3] == 0;
+    if (!*inputOk)
+        return &kBadInput;
+    const int format = in[0] & 0x0F;
+    if (format == 0)
+        return &kTocEx[(in[0] & 0x80) ? 1 : 0];
+    return format == 1 ? &kTocEx[2] : nullptr;
+}
 
 bool MountFieldsAllowed(const uint8_t* in) {
     const uint16_t length = U16(in + 510);
@@ -133,14 +171,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (r.code == code && r.target == static_cast<int>(target))
             rule = &r;
     }
-    bool allowed =
-        rule != nullptr && (buffer != nullptr || (inputLength == 0 && outputLength == 0));
+    bool inputOk = true;
+    if (code == 0x24054 && target == KelmorTargetDrive)
+        rule = TocExRule(buffer, inputLength, &inputOk);
+    bool allowed = rule != nullptr && inputOk &&
+                   (buffer != nullptr || (inputLength == 0 && outputLength == 0));
     if (allowed && rule->input >= 0)
         allowed = inputLength == static_cast<uint32_t>(rule->input);
     if (allowed && rule->input == -2)
         allowed = inputLength >= 1;
     if (allowed && rule->answer > 0)
-        allowed = outputLength >= rule->answer;
+        allowed = outputLength >= (rule->least ? rule->least : rule->answer);
     if (allowed && rule->answer == 0 && rule->own)
         allowed = outputLength == 0;
     if (allowed && rule->answer == -1)
@@ -158,8 +199,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Check(request.Action == rule->action);
     Check(request.AnswerBytes <= outputLength);
-    if (rule->answer > 0)
+    if (rule->answer > 0 && rule->least == 0)
         Check(request.AnswerBytes == rule->answer);
+    if (rule->least > 0) {
+        Check(request.AnswerBytes == std::min<int64_t>(outputLength, rule->answer));
+        Check((request.TocMsf != 0) == (rule->msf != 0));
+    }
     if (rule->action == KelmorActionMountImage) {
         Check(request.ImagePath == buffer);
         Check(request.ImagePathUnits >= 5 && request.ImagePathUnits <= 255);
