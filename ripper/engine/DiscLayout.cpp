@@ -38,6 +38,8 @@ bool CDiscLayout::ParseTracks(const uint8_t* toc, uint32_t size, bool msf, bool 
     uint32_t length = (uint32_t{toc[0]} << 8 | toc[1]) + 2;
     if (length > size)
         length = size;
+    if (length < kTocHeaderBytes)
+        return false;
     const uint32_t descriptors = (length - kTocHeaderBytes) / kTrackDescriptorBytes;
 
     struct Track {

@@ -2,12 +2,15 @@
 // order, what it reads and writes, and what it returns.
 
 #include "DiscEngine.h"
+#include "DiscLayout.h"
 #include "ScriptedDiscPlatform.h"
 
 #include "HeapString.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -582,6 +585,32 @@ TEST(EngineCopy, SessionGapsAndAudioTracksAreZerosAndTheRestIsCopied) {
             EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform), c.result);
             EXPECT_TRUE(platform.files[kImage] == expected);
         }
+    }
+}
+
+// A table of contents the drive garbled lays out nothing: the copy keeps the single track of
+// the medium's size. Each answer lies in a heap block of exactly its size, so that a read past
+// it shows under the address sanitizer.
+TEST(EngineCopy, AGarbledTableOfContentsLeavesTheSingleTrack) {
+    const std::string one = Toc({{0, true}}, 900, false);
+    const struct {
+        const char* name;
+        std::string toc;
+    } cases[] = {
+        {"a length field shorter than the header", std::string("\0\1\1\1", 4)},
+        {"a header and no track", Toc({}, 900, false)},
+        {"no lead-out", one.substr(0, 12)},
+        {"tracks going back", Toc({{500, true}, {0, true}}, 900, false)},
+        {"the lead-out before the last track", Toc({{0, true}, {600, true}}, 500, false)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::unique_ptr<uint8_t[]> bytes(new uint8_t[c.toc.size()]);
+        std::memcpy(bytes.get(), c.toc.data(), c.toc.size());
+        CDiscLayout layout;
+        layout.SetSingleTrack(777);
+        EXPECT_FALSE(layout.ParseTracks(bytes.get(), uint32_t(c.toc.size()), false, false, 0));
+        EXPECT_EQ(layout.End(), 777u);
     }
 }
 
