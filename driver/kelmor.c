@@ -226,9 +226,15 @@ static NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     /* After a medium change under a mounted file system, reads wait for it to verify the
        volume (it clears the flag); its own verifying reads say so. Control, eject, load and
-       lock requests are not held up, as in Windows' class driver. */
-    if ((device->Flags & DO_VERIFY_VOLUME) != 0 && (stack->Flags & SL_OVERRIDE_VERIFY_VOLUME) == 0)
+       lock requests are not held up, as in Windows' class driver. As there, the refusal names
+       the device in the requesting thread: the file system verifies the device it finds there,
+       and fails the request with STATUS_DRIVER_INTERNAL_ERROR when it finds none. (Wine only
+       stubs IoSetHardErrorOrVerifyDevice, but gives no VPB, so the flag is never set there.) */
+    if ((device->Flags & DO_VERIFY_VOLUME) != 0 &&
+        (stack->Flags & SL_OVERRIDE_VERIFY_VOLUME) == 0) {
+        IoSetHardErrorOrVerifyDevice(irp, device);
         return Complete(irp, STATUS_VERIFY_REQUIRED, 0);
+    }
     /* A synchronous handle that names no offset reads at its own position; the position is
        taken now, while the request is the handle's current one. */
     if (offset->HighPart == -1 && offset->LowPart == FILE_USE_FILE_POINTER_POSITION &&
