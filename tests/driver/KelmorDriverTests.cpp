@@ -383,8 +383,6 @@ TEST_F(KelmorDriver, LockedMediumIsNeitherEjectedNorRemovedUntilReleased) {
     EXPECT_TRUE(ejected) << GetLastError();
 }
 
-// Locks belong to the handle that took them: another handle cannot release them, and every
-// handle keeps its own count.
 // What CDFS asks of a drive to mount its volume, in CDFS's order, answered as Windows' class
 // driver answers it (Wine mounts no file system on a driver's drive, so the test asks): the
 // media change count, the table of contents in LBA form (READ_TOC when that is refused), the
