@@ -667,4 +667,24 @@ TEST(TolvaneModalTest, IdleUpdatesTheDriveButtonsInTheModalLoop) {
     EXPECT_EQ((std::vector<bool>{true, false, true}), steps.mountEnabled);
 }
 
+// As Tolvane ends it waits for the real announcer's broadcasts still being sent. A window of
+// this thread that reads no message holds the broadcast up (for at most its time-out), so the
+// wait times out until this thread reads what it was sent.
+TEST(DriveAnnouncerTest, TheEndWaitsForAnnouncementsStillBeingSent) {
+    HWND window = ::CreateWindowExW(0, L"STATIC", L"listener", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
+                                    nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    MSG message;
+    ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE); // not a hung window
+    SystemDriveAnnouncer().Announce(L'Q', DriveChange::DriveAdded);
+    EXPECT_FALSE(FinishDriveAnnouncements(300));
+    bool finished = false;
+    for (int i = 0; i < 500 && !finished; ++i) {
+        ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+        finished = FinishDriveAnnouncements(10);
+    }
+    EXPECT_TRUE(finished);
+    ::DestroyWindow(window);
+}
+
 } // namespace

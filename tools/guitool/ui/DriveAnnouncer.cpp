@@ -18,31 +18,47 @@ public:
     CWorkerAnnouncer() {
         ::InitializeCriticalSection(&m_lock);
         m_queued = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        m_allSent = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
     }
     // The object lives as long as the program; its thread ends with the process.
     CWorkerAnnouncer(const CWorkerAnnouncer&) = delete;
     CWorkerAnnouncer& operator=(const CWorkerAnnouncer&) = delete;
 
+    // An announcement that cannot be queued (no memory, no events, no thread) is lost, as a
+    // broadcast that timed out would be; the drive itself is as the user asked.
     void Announce(WCHAR letter, DriveChange change) override {
+        if (!m_queued || !m_allSent)
+            return;
         ::EnterCriticalSection(&m_lock);
         bool start = false;
         try {
             m_pending.emplace_back(letter, change);
+            ++m_unsent;
+            ::ResetEvent(m_allSent);
             start = !m_started;
             m_started = true;
         } catch (...) {
-            // No memory for the queue: this announcement is lost, as a broadcast that timed
-            // out would be; the drive itself is as the user asked.
         }
         ::LeaveCriticalSection(&m_lock);
         if (start) {
             HANDLE thread = reinterpret_cast<HANDLE>(
                 ::_beginthreadex(nullptr, 0, &CWorkerAnnouncer::Worker, this, 0, nullptr));
-            if (thread)
+            if (thread) {
                 ::CloseHandle(thread);
+            } else {
+                ::EnterCriticalSection(&m_lock);
+                m_pending.clear();
+                m_unsent = 0;
+                m_started = false;
+                ::SetEvent(m_allSent);
+                ::LeaveCriticalSection(&m_lock);
+            }
         }
-        if (m_queued)
-            ::SetEvent(m_queued);
+        ::SetEvent(m_queued);
+    }
+
+    bool Finish(DWORD milliseconds) {
+        return !m_allSent || ::WaitForSingleObject(m_allSent, milliseconds) == WAIT_OBJECT_0;
     }
 
 private:
@@ -57,18 +73,31 @@ private:
                 self->m_pending.pop_front();
             }
             ::LeaveCriticalSection(&self->m_lock);
-            if (empty)
+            if (empty) {
                 ::WaitForSingleObject(self->m_queued, INFINITE);
-            else
-                SendDriveAnnouncement(next.first, next.second);
+                continue;
+            }
+            SendDriveAnnouncement(next.first, next.second);
+            ::EnterCriticalSection(&self->m_lock);
+            if (--self->m_unsent == 0)
+                ::SetEvent(self->m_allSent);
+            ::LeaveCriticalSection(&self->m_lock);
         }
     }
 
     CRITICAL_SECTION m_lock;
     HANDLE m_queued;
+    HANDLE m_allSent; // set while every announcement asked for has been sent
     std::deque<std::pair<WCHAR, DriveChange>> m_pending;
+    size_t m_unsent = 0; // queued or being sent
     bool m_started = false;
 };
+
+CWorkerAnnouncer& WorkerAnnouncer() {
+    // Never destroyed: its worker may still be sending while the program's statics go.
+    static CWorkerAnnouncer* const announcer = new CWorkerAnnouncer;
+    return *announcer;
+}
 
 } // namespace
 
@@ -110,7 +139,9 @@ void SendDriveAnnouncement(WCHAR letter, DriveChange change) {
 }
 
 IDriveAnnouncer& SystemDriveAnnouncer() {
-    // Never destroyed: its worker may still be sending while the program's statics go.
-    static CWorkerAnnouncer* const announcer = new CWorkerAnnouncer;
-    return *announcer;
+    return WorkerAnnouncer();
+}
+
+bool FinishDriveAnnouncements(DWORD milliseconds) {
+    return WorkerAnnouncer().Finish(milliseconds);
 }

@@ -27,6 +27,10 @@ public:
 // The Win32 announcer: one worker thread, started with the first announcement, sends them.
 IDriveAnnouncer& SystemDriveAnnouncer();
 
+// Waits up to `milliseconds` for the Win32 announcer to send all it was asked to; true when it
+// has. The program calls it as it ends, which would otherwise cut off the last announcements.
+bool FinishDriveAnnouncements(DWORD milliseconds);
+
 // What the worker sends for one change; its own thread must not be one whose windows the
 // broadcast waits for. Exposed for the tests.
 void SendDriveAnnouncement(WCHAR letter, DriveChange change);

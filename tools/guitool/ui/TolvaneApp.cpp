@@ -1,5 +1,6 @@
 #include "TolvaneApp.h"
 
+#include "DriveAnnouncer.h"
 #include "TolvaneDlg.h"
 #include "VolumePrivilege.h"
 
@@ -18,6 +19,9 @@ BOOL CTolvaneApp::InitInstance() {
     m_pMainWnd = &dlg;
     dlg.DoModal();
     m_pMainWnd = nullptr;
+    // A drive removed just before closing is still announced; a window that holds every
+    // broadcast up cannot keep the program alive for long.
+    FinishDriveAnnouncements(5000);
     // The dialog's loop was the program's: no message loop follows.
     return FALSE;
 }
