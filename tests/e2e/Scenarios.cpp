@@ -563,7 +563,7 @@ std::wstring HostPath(std::wstring path) {
 // pulled out or an image file that shrank would be), and rips it: the read of the first
 // missing sector fails with a data error, Ravelin says so and the image holds what came before.
 std::string RipShortenedImage(const CScenarioSettings& s, CTolvaneWindow& panel,
-                              CProgram& panelProgram, HWND rip, DWORD ripper) {
+                              CProgram& panelProgram, HWND rip, DWORD ripper, CStepLog& log) {
     using namespace ravelin;
     const std::wstring shrinking = s.work + L"\\shrinking.iso";
     Expect(CopyFileW(s.bigImage.c_str(), shrinking.c_str(), FALSE) != FALSE,
@@ -590,6 +590,8 @@ std::string RipShortenedImage(const CScenarioSettings& s, CTolvaneWindow& panel,
     const std::wstring told = L"The disc could not be read at sector " +
                               std::to_wstring(half / 2048) + L" of " +
                               std::to_wstring(original.size() / 2048) + L" (error 23):";
+    log.Passed("Ravelin's message on the failed read", "text \"" + Narrow(box.text) + "\"",
+               box.window);
     Expect(box.text.compare(0, told.size(), told) == 0,
            "the message reads \"" + Narrow(box.text) + "\"");
     AnswerMessageBox(box);
@@ -798,10 +800,12 @@ bool RunLoop(const char* name, const CScenarioSettings& s, CStepLog& log) {
                     return std::to_string(original.size() / 2048) + " sectors, identical";
                 });
             if (RunningOnWine())
-                scenario.Step(
-                    "An image cut short while mounted: Ravelin tells where the read "
-                    "failed and keeps the sectors before it",
-                    [&] { return RipShortenedImage(s, panel, panelProgram, rip, ripper.Id()); });
+                scenario.Step("An image cut short while mounted: Ravelin tells where the read "
+                              "failed and keeps the sectors before it",
+                              [&] {
+                                  return RipShortenedImage(s, panel, panelProgram, rip, ripper.Id(),
+                                                           log);
+                              });
         }
         scenario.Step("\"Close\" ends Ravelin", [&] {
             ClickButton(rip, kClose);
