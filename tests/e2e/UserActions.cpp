@@ -411,6 +411,10 @@ void CancelFileDialog(DWORD pid, const std::string& what) {
 }
 
 bool SaveWindowPicture(HWND window, const std::wstring& path) {
+    // The picture is taken from the screen: another program's window in front of this one
+    // (the panel, after it mounted a disc for the ripper) would be photographed instead. It is
+    // raised without being activated, so that focus stays where the steps left it.
+    SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     // A window that has just appeared may not have painted all of its children yet: have it
     // paint now, and wait until its thread has handled that.
     RedrawWindow(window, nullptr, nullptr,
