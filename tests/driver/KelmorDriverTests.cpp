@@ -415,28 +415,11 @@ TEST_F(KelmorDriver, CdfsMountSequenceIsAnswered) {
                                     const_cast<unsigned char*>(tocLba), sizeof(tocLba), toc,
                                     sizeof(toc), &bytes, nullptr))
             << GetLastError();
-        const unsigned char expected[20] = {0,
-                                            18,
-                                            1,
-                                            1,
-                                            0,
-                                            0x14,
-                                            1,
-                                            0,
-                                            0,
-                                            0,
-                                            0,
-                                            0,
-                                            0,
-                                            0x14,
-                                            0xAA,
-                                            0,
-                                            static_cast<unsigned char>(sectors >> 24),
-                                            static_cast<unsigned char>(sectors >> 16),
-                                            static_cast<unsigned char>(sectors >> 8),
-                                            static_cast<unsigned char>(sectors)};
-        EXPECT_EQ(std::vector<unsigned char>(toc, toc + bytes),
-                  std::vector<unsigned char>(expected, expected + 20));
+        std::vector<unsigned char> expected = {0, 18, 1, 1, 0, 0x14, 1,    0,
+                                               0, 0,  0, 0, 0, 0x14, 0xAA, 0};
+        for (int shift = 24; shift >= 0; shift -= 8)
+            expected.push_back(static_cast<unsigned char>(sectors >> shift));
+        EXPECT_EQ(std::vector<unsigned char>(toc, toc + bytes), expected);
         // The formats CDFS does not ask for here are refused so that it falls back.
         const unsigned char fullToc[4] = {2, 0, 0, 0};
         EXPECT_FALSE(DeviceIoControl(drive.get(), kCdromReadTocEx,

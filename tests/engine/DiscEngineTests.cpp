@@ -485,6 +485,11 @@ TEST(EngineCopy, RunOutSectorsAfterTheVolumeEndTheCopy) {
     }
 }
 
+// `value` as four big-endian bytes, as a table of contents holds its addresses.
+std::string BigEndian(uint32_t value) {
+    return {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+}
+
 // The table of contents: a TracksLba or TracksMsf answer of `tracks` (start, data) and the
 // lead-out.
 std::string Toc(const std::vector<std::pair<uint32_t, bool>>& tracks, uint32_t leadOut, bool msf) {
@@ -495,15 +500,8 @@ std::string Toc(const std::vector<std::pair<uint32_t, bool>>& tracks, uint32_t l
             uint32_t f = start + 150;
             a = (f / 4500) << 16 | (f / 75 % 60) << 8 | f % 75;
         }
-        const char descriptor[8] = {0,
-                                    char(data ? 0x14 : 0x10),
-                                    char(number),
-                                    0,
-                                    char(a >> 24),
-                                    char(a >> 16),
-                                    char(a >> 8),
-                                    char(a)};
-        toc.append(descriptor, 8);
+        toc += {0, char(data ? 0x14 : 0x10), char(number), 0};
+        toc += BigEndian(a);
     };
     for (size_t i = 0; i < tracks.size(); ++i)
         add(uint8_t(i + 1), tracks[i].first, tracks[i].second);
@@ -562,20 +560,8 @@ TEST(EngineCopy, SessionGapsAndAudioTracksAreZerosAndTheRestIsCopied) {
             platform.lengthInfo = int64_t{c.leadOut} * kSector;
             (msf ? platform.tocMsf : platform.tocLba) = Toc(c.tracks, c.leadOut, msf);
             if (c.twoSessions) {
-                const uint32_t start = c.tracks.back().first;
-                const char last[12] = {0,
-                                       10,
-                                       1,
-                                       2,
-                                       0,
-                                       0x14,
-                                       2,
-                                       0,
-                                       char(start >> 24),
-                                       char(start >> 16),
-                                       char(start >> 8),
-                                       char(start)};
-                platform.lastSession.assign(last, 12);
+                platform.lastSession =
+                    std::string{0, 10, 1, 2, 0, 0x14, 2, 0} + BigEndian(c.tracks.back().first);
             }
             platform.unreadable = c.unreadable;
             std::string expected = platform.disc.substr(0, c.end * kSector);
