@@ -1,5 +1,7 @@
 #include "DriveAnnouncer.h"
 
+#include "ControlPanelRules.h"
+
 #include <dbt.h>
 #include <process.h>
 #include <shlobj.h>
@@ -102,7 +104,7 @@ CWorkerAnnouncer& WorkerAnnouncer() {
 } // namespace
 
 void SendDriveAnnouncement(WCHAR letter, DriveChange change) {
-    const WCHAR upper = letter >= L'a' && letter <= L'z' ? letter - L'a' + L'A' : letter;
+    const WCHAR upper = UpperDriveLetter(letter);
     if (upper < L'A' || upper > L'Z')
         return;
     const bool medium =
