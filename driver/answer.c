@@ -49,6 +49,33 @@ void KelmorBuildToc(uint64_t sectors, int msf, uint8_t* answer) {
     WriteTrack(0xAA, sectors, msf, answer + 12);
 }
 
+/* One CDROM_TOC_FULL_TOC_DATA_BLOCK of session 1: session, Adr and Control, TNO, point,
+   the running time (0 in the lead-in), a zero byte, then PMIN, PSEC and PFRAME. */
+static void WritePoint(uint8_t point, uint8_t pmin, uint8_t psec, uint8_t* block) {
+    memset(block, 0, 11);
+    block[0] = 1;
+    block[1] = 0x14;
+    block[3] = point;
+    block[8] = pmin;
+    block[9] = psec;
+}
+
+void KelmorBuildFullToc(uint64_t sectors, uint8_t* answer) {
+    uint8_t address[4];
+    memset(answer, 0, KELMOR_FULL_TOC_BYTES);
+    answer[1] = KELMOR_FULL_TOC_BYTES - 2;
+    answer[2] = 1; /* first complete session */
+    answer[3] = 1; /* last complete session */
+    WritePoint(0xA0, 1, 0x00, answer + 4);
+    WritePoint(0xA1, 1, 0, answer + 15);
+    WriteAddress(sectors, 1, address);
+    WritePoint(0xA2, address[1], address[2], answer + 26);
+    answer[26 + 10] = address[3];
+    WriteAddress(0, 1, address);
+    WritePoint(1, address[1], address[2], answer + 37);
+    answer[37 + 10] = address[3];
+}
+
 void KelmorBuildLastSession(uint8_t* answer) {
     memset(answer, 0, KELMOR_SESSION_BYTES);
     answer[1] = KELMOR_SESSION_BYTES - 2;

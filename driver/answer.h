@@ -19,6 +19,8 @@ extern "C" {
 #define KELMOR_TOC_BYTES 20u
 /* The header and the first track of the last session. */
 #define KELMOR_SESSION_BYTES 12u
+/* The header and the points A0, A1, A2 and track 1 of 11 bytes each. */
+#define KELMOR_FULL_TOC_BYTES 48u
 /* A disc's first track starts 2 seconds (150 sectors) into the MSF address space. */
 #define KELMOR_MSF_OFFSET 150u
 
@@ -31,6 +33,11 @@ uint64_t KelmorDiscSectors(int64_t imageBytes);
    (Control 0x4, Adr 1) at LBA 0, and the lead-out (track 0xAA) follows the last sector. With
    `msf` nonzero the addresses are minutes, seconds and frames, 150 sectors later. */
 void KelmorBuildToc(uint64_t sectors, int msf, uint8_t* answer);
+
+/* Writes the full TOC (format 2, MSF) of a one-track disc of `sectors` sectors into `answer`
+   (KELMOR_FULL_TOC_BYTES): session 1's points A0 (first track 1, disc type 0x00), A1 (last
+   track 1), A2 (the lead-out) and track 1 at 00:02:00, each Adr 1 and Control 0x4. */
+void KelmorBuildFullToc(uint64_t sectors, uint8_t* answer);
 
 /* Writes the last-session answer of a single-session disc into `answer`
    (KELMOR_SESSION_BYTES): one complete session whose first track, track 1, starts at LBA 0. */

@@ -103,7 +103,7 @@ static NTSTATUS ControlRequest(PVOID buffer, const KELMOR_CHECKED_REQUEST* reque
 static NTSTATUS DiscRequest(PKELMOR_DEVICE drive, PVOID buffer,
                             const KELMOR_CHECKED_REQUEST* request) {
     KELMOR_GEOMETRY_EX geometry;
-    UCHAR toc[KELMOR_TOC_BYTES];
+    UCHAR toc[KELMOR_FULL_TOC_BYTES];
     ULONGLONG sectors;
     NTSTATUS status = KelmorQueryDisc(drive, &sectors);
 
@@ -129,6 +129,10 @@ static NTSTATUS DiscRequest(PKELMOR_DEVICE drive, PVOID buffer,
         break;
     case KelmorActionReadToc:
         KelmorBuildToc(sectors, request->TocMsf, toc);
+        RtlCopyMemory(buffer, toc, request->AnswerBytes);
+        break;
+    case KelmorActionFullToc:
+        KelmorBuildFullToc(sectors, toc);
         RtlCopyMemory(buffer, toc, request->AnswerBytes);
         break;
     default:
@@ -167,6 +171,7 @@ static NTSTATUS DriveRequest(PKELMOR_DEVICE drive, PIRP irp, PIO_STACK_LOCATION 
     case KelmorActionGetLengthInfo:
     case KelmorActionReadToc:
     case KelmorActionLastSession:
+    case KelmorActionFullToc:
         return DiscRequest(drive, buffer, request);
     case KelmorActionAllowExtendedDasd:
         return STATUS_SUCCESS;

@@ -107,10 +107,11 @@ static KELMOR_VERDICT CheckMountFields(const uint8_t* input, KELMOR_CHECKED_REQU
 /* The table of contents as the class driver reads it. IOCTL_CDROM_READ_TOC is format 0 in
    MSF form. IOCTL_CDROM_READ_TOC_EX names its format and form in 4 bytes of input (Format in
    bits 0-3 of the first byte, MSF in bit 7, three reserved fields that must be 0); of its
-   formats a one-track disc answers the table (0) and the session (1, always LBA), and the
-   others are refused as a request the drive does not take, on which a file system falls back
-   to IOCTL_CDROM_READ_TOC. An answer is cut to the room given, which must hold its header
-   (READ_TOC) or its length field (READ_TOC_EX). */
+   formats a one-track disc answers the table (0), the session (1, always LBA) and the full
+   TOC (2, which has MSF addresses only: asked in LBA form it is refused, where the class
+   driver would pass it to the drive), and the others are refused as a request the drive does
+   not take, on which a file system falls back to IOCTL_CDROM_READ_TOC. An answer is cut to
+   the room given, which must hold its header (READ_TOC) or its length field (READ_TOC_EX). */
 static KELMOR_VERDICT CheckToc(uint32_t code, const uint8_t* input, uint32_t inputLength,
                                uint32_t outputLength, KELMOR_CHECKED_REQUEST* request) {
     uint32_t answerBytes = KELMOR_TOC_ANSWER_BYTES;
@@ -127,10 +128,15 @@ static KELMOR_VERDICT CheckToc(uint32_t code, const uint8_t* input, uint32_t inp
         if (format == 1) {
             request->Action = KelmorActionLastSession;
             answerBytes = KELMOR_SESSION_ANSWER_BYTES;
+        } else if (format == 2) {
+            if ((input[0] & 0x80) == 0)
+                return KelmorInvalidParameter;
+            request->Action = KelmorActionFullToc;
+            answerBytes = KELMOR_FULL_TOC_ANSWER_BYTES;
         } else if (format != 0) {
             return KelmorUnknownRequest;
         }
-        request->TocMsf = format == 0 && (input[0] & 0x80) != 0;
+        request->TocMsf = format != 1 && (input[0] & 0x80) != 0;
         least = 2;
     }
     if (outputLength < least)

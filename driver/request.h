@@ -87,8 +87,9 @@ extern "C" {
 #define KELMOR_GEOMETRY_EX_BYTES 32 /* DISK_GEOMETRY_EX up to its Data field */
 #define KELMOR_READ_TOC_EX_INPUT_BYTES 4
 #define KELMOR_TOC_HEADER_BYTES 4
-#define KELMOR_TOC_ANSWER_BYTES 20     /* header, track 1 and the lead-out */
-#define KELMOR_SESSION_ANSWER_BYTES 12 /* header and the last session's first track */
+#define KELMOR_TOC_ANSWER_BYTES 20      /* header, track 1 and the lead-out */
+#define KELMOR_SESSION_ANSWER_BYTES 12  /* header and the last session's first track */
+#define KELMOR_FULL_TOC_ANSWER_BYTES 48 /* header, points A0, A1, A2 and track 1 */
 #define KELMOR_MOUNT_PATH_LENGTH_OFFSET 510
 #define KELMOR_MOUNT_FLAGS_OFFSET 512
 #define KELMOR_MOUNT_FLAGS_KNOWN 0x3u /* suppress UDF (0x1), suppress Joliet (0x2) */
@@ -115,6 +116,7 @@ typedef enum KELMOR_ACTION {
     KelmorActionGetGeometryEx,
     KelmorActionReadToc,     /* format 0; TocMsf says which form */
     KelmorActionLastSession, /* format 1, LBA */
+    KelmorActionFullToc,     /* format 2, MSF */
     KelmorActionAllowExtendedDasd
 } KELMOR_ACTION;
 

@@ -115,21 +115,24 @@ uint32_t WriteSector(IDiscPlatform& platform, PlatformHandle image, const void* 
 
 // The medium's size in bytes: its exact length where the drive tells it, else the size the
 // extended geometry gives, else the geometry's cylinders, which Windows' CD-ROM class driver
-// rounds down (up to 2047 sectors short of the disc).
-uint64_t MediumBytes(IDiscPlatform& platform, PlatformHandle drive, const DiscGeometry& geometry) {
+// rounds down (up to 2047 sectors short of the disc). `exact` tells which.
+uint64_t MediumBytes(IDiscPlatform& platform, PlatformHandle drive, const DiscGeometry& geometry,
+                     bool& exact) {
     uint64_t length = 0;
+    exact = true;
     if (platform.GetLengthInfo(drive, length))
         return length;
     DiscGeometry extended = {};
     if (platform.GetDriveGeometryEx(drive, extended, length))
         return length;
+    exact = false;
     return SectorCount(geometry) * geometry.BytesPerSector;
 }
 
 // The copy of one disc into one image file, in reads of many sectors. Positions are in bytes,
 // so that a read that delivers less than it was asked for is written as delivered and the
 // copy goes on from there.
-class CDiscCopy {
+class CDiscCopy : private IVolumeProbe {
 public:
     CDiscCopy(IDiscPlatform& platform, PlatformHandle drive, PlatformHandle image,
               unsigned char* buffer, uint32_t sectorSize, uint32_t chunkSectors,
@@ -154,7 +157,7 @@ public:
             uint32_t error =
                 extent.Data ? CopySectors(static_cast<uint32_t>(count)) : WriteZeros(extent.End);
             if (error == kFailedRead)
-                error = SettleFailedRead(extent);
+                error = SettleFailedRead();
             if (error != 0)
                 return error;
         }
@@ -171,15 +174,12 @@ private:
         return static_cast<uint32_t>(bytes < m_endBytes - m_offset ? bytes : m_endBytes - m_offset);
     }
 
-    // Reads `count` sectors at byte `offset` into the buffer: the bytes delivered, or 0 with
-    // the read's error in m_readError (ERROR_READ_FAULT when it gave none, or read nothing).
+    // Reads `count` sectors at byte `offset` into the buffer, in one positioned read: the
+    // bytes delivered, or 0 with the read's error in m_readError (ERROR_READ_FAULT when it
+    // gave none, or read nothing).
     uint32_t ReadAt(uint64_t offset, uint32_t count) {
-        int32_t high = static_cast<int32_t>(offset >> 32);
         uint32_t read = 0;
-        if ((m_platform.SetPosition(m_drive, static_cast<int32_t>(offset & 0xFFFFFFFFu), &high) ==
-                 kInvalidSetFilePointer &&
-             m_platform.GetLastError() != 0) ||
-            !m_platform.Read(m_drive, m_buffer, count * m_sectorSize, read)) {
+        if (!m_platform.ReadAt(m_drive, offset, m_buffer, count * m_sectorSize, read)) {
             const uint32_t error = m_platform.GetLastError();
             m_readError = error != 0 ? error : kErrorReadFault;
             return 0;
@@ -246,50 +246,41 @@ private:
         return 0;
     }
 
-    // A read failed at m_failedSector. Where real discs have sectors no drive reads as data (a
-    // session's lead-out, an audio track's pregap, a track's run-out), the rest of the track is
-    // zeros, or the copy is complete; anywhere else the copy ends with the read's error.
-    uint32_t SettleFailedRead(const DiscExtent& extent) {
-        const uint64_t failed = m_failedSector;
-        const bool lastTrack = extent.End >= m_layout.End();
-        if (extent.GapWindow != 0 && failed + extent.GapWindow >= extent.End)
-            return ZerosUpTo(extent.End);
-        if (failed + kRunOutSectors >= extent.End && VolumeEndsBy(failed))
-            return lastTrack ? Complete() : ZerosUpTo(extent.End);
-        m_report.ReadFailed = true;
-        m_report.FailedSector = failed;
-        return m_readError;
-    }
-
-    uint32_t ZerosUpTo(uint64_t end) {
-        while (m_offset < end * m_sectorSize && m_offset < m_endBytes) {
-            if (uint32_t error = WriteZeros(end))
+    // A read failed at m_failedSector. Where the disc holds sectors no drive reads as data (a
+    // session's gap, an audio track's pregap, a track's run-out) the copy writes zeros up to
+    // the next data track, or ends complete when none follows; anywhere else the copy ends
+    // with the read's error.
+    uint32_t SettleFailedRead() {
+        const FailedRead verdict = m_layout.Settle(m_failedSector, *this);
+        if (!verdict.Gap) {
+            m_report.ReadFailed = true;
+            m_report.FailedSector = m_failedSector;
+            return m_readError;
+        }
+        if (verdict.Resume == FailedRead::kNothingFollows) {
+            m_endBytes = m_offset;
+            return 0;
+        }
+        while (m_offset < verdict.Resume * m_sectorSize && m_offset < m_endBytes) {
+            if (uint32_t error = WriteZeros(verdict.Resume))
                 return error;
         }
         return 0;
     }
 
-    uint32_t Complete() {
-        m_endBytes = m_offset;
-        return 0;
-    }
-
-    // Whether the last session's primary volume descriptor gives a volume that ends by sector
-    // `sector`: then the sectors from there on are a track's run-out, not the disc's data.
-    bool VolumeEndsBy(uint64_t sector) {
-        const uint64_t descriptor = m_layout.LastSessionStart() + kLabelSector;
-        if (m_sectorSize <= kVolumeSizeOffset + 4 || descriptor >= sector)
-            return false;
+    // The size of the volume whose primary volume descriptor stands at `sector` (type 1,
+    // "CD001", the size at byte 80), or 0.
+    uint64_t VolumeSectors(uint64_t sector) override {
         const uint32_t error = m_readError;
-        const uint32_t read = ReadAt(descriptor * m_sectorSize, 1);
+        const uint32_t read =
+            m_sectorSize > kVolumeSizeOffset + 4 ? ReadAt(sector * m_sectorSize, 1) : 0;
         m_readError = error;
         if (read < kVolumeSizeOffset + 4 || m_buffer[0] != 1 ||
             std::memcmp(m_buffer + 1, "CD001", 5) != 0)
-            return false;
+            return 0;
         const unsigned char* size = m_buffer + kVolumeSizeOffset;
-        const uint32_t volumeSectors = uint32_t{size[0]} | uint32_t{size[1]} << 8 |
-                                       uint32_t{size[2]} << 16 | uint32_t{size[3]} << 24;
-        return volumeSectors <= sector;
+        return uint32_t{size[0]} | uint32_t{size[1]} << 8 | uint32_t{size[2]} << 16 |
+               uint32_t{size[3]} << 24;
     }
 
     IDiscPlatform& m_platform;
@@ -333,11 +324,15 @@ uint32_t ReadDiscLabel(char letter, CHeapString& label, IDiscPlatform& platform)
     if (!buffer.Get())
         return kErrorNotEnoughMemory;
 
-    // The probe positions with a 32-bit offset and no high part, as the drive's first sectors
-    // are always within reach of one.
-    uint32_t offset = kLabelSector * geometry.BytesPerSector;
-    if (platform.SetPosition(drive.Get(), static_cast<int32_t>(offset), nullptr) ==
-        kInvalidSetFilePointer)
+    // The label is the last session's, as Windows' file system reads it: its primary volume
+    // descriptor is 16 sectors in (sector 16 on a disc of one session; on an enhanced CD,
+    // whose first session is audio, only the last one holds data). The probe positions with a
+    // 32-bit offset and no high part where one reaches, as on a disc of one session.
+    const uint64_t offset = (ReadLastSessionStart(platform, drive.Get(), nullptr) + kLabelSector) *
+                            geometry.BytesPerSector;
+    int32_t high = static_cast<int32_t>(offset >> 32);
+    if (platform.SetPosition(drive.Get(), static_cast<int32_t>(offset & 0xFFFFFFFFu),
+                             offset > 0x7FFFFFFF ? &high : nullptr) == kInvalidSetFilePointer)
         return platform.GetLastError();
 
     uint32_t read = 0;
@@ -398,10 +393,15 @@ uint32_t RipDisc(char letter, const char* imagePath, ProgressBarRef progressBar,
     if (!buffer.Get() || sectorSize == 0)
         return kErrorNotEnoughMemory;
 
-    const uint64_t mediumBytes = MediumBytes(platform, drive.Get(), geometry);
+    bool exact = false;
+    const uint64_t mediumBytes = MediumBytes(platform, drive.Get(), geometry, exact);
     CDiscLayout layout;
-    layout.SetSingleTrack((mediumBytes + sectorSize - 1) / sectorSize);
-    layout.Read(platform, drive.Get());
+    layout.Read(platform, drive.Get(), buffer.Get(), chunkSectors * sectorSize,
+                (mediumBytes + sectorSize - 1) / sectorSize, exact);
+    // A disc without a data track (an audio CD) has nothing an image could hold: nothing is
+    // created.
+    if (layout.End() == 0)
+        return kErrorUnrecognizedMedia;
     // A medium whose length is no whole number of sectors ends within its last one.
     uint64_t endBytes = layout.End() * sectorSize;
     if (endBytes > mediumBytes && endBytes - mediumBytes < sectorSize)

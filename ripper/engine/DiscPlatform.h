@@ -45,24 +45,30 @@ static_assert(offsetof(DiscGeometry, TracksPerCylinder) == 12, "geometry layout"
 static_assert(offsetof(DiscGeometry, BytesPerSector) == 20, "geometry layout");
 
 // Win32 error codes the engine produces itself or that its platforms report.
-constexpr uint32_t kErrorInvalidFunction = 1; // ERROR_INVALID_FUNCTION
-constexpr uint32_t kErrorFileNotFound = 2;    // ERROR_FILE_NOT_FOUND
-constexpr uint32_t kErrorPathNotFound = 3;    // ERROR_PATH_NOT_FOUND
-constexpr uint32_t kErrorNotEnoughMemory = 8; // ERROR_NOT_ENOUGH_MEMORY
-constexpr uint32_t kErrorWriteFault = 29;     // ERROR_WRITE_FAULT
-constexpr uint32_t kErrorReadFault = 30;      // ERROR_READ_FAULT
-constexpr uint32_t kErrorHandleDiskFull = 39; // ERROR_HANDLE_DISK_FULL
-constexpr uint32_t kErrorInvalidName = 123;   // ERROR_INVALID_NAME
+constexpr uint32_t kErrorInvalidFunction = 1;      // ERROR_INVALID_FUNCTION
+constexpr uint32_t kErrorFileNotFound = 2;         // ERROR_FILE_NOT_FOUND
+constexpr uint32_t kErrorPathNotFound = 3;         // ERROR_PATH_NOT_FOUND
+constexpr uint32_t kErrorNotEnoughMemory = 8;      // ERROR_NOT_ENOUGH_MEMORY
+constexpr uint32_t kErrorWriteFault = 29;          // ERROR_WRITE_FAULT
+constexpr uint32_t kErrorReadFault = 30;           // ERROR_READ_FAULT
+constexpr uint32_t kErrorHandleDiskFull = 39;      // ERROR_HANDLE_DISK_FULL
+constexpr uint32_t kErrorHandleEof = 38;           // ERROR_HANDLE_EOF
+constexpr uint32_t kErrorInvalidName = 123;        // ERROR_INVALID_NAME
+constexpr uint32_t kErrorUnrecognizedMedia = 1785; // ERROR_UNRECOGNIZED_MEDIA
 
 // The table-of-contents requests of an optical drive. Each answer is the drive's bytes as
 // Windows' CD-ROM class driver lays them out (a big-endian length, then 8-byte track
-// descriptors); DiscLayout.h reads them.
+// descriptors, or 11-byte ones for the full TOC); DiscLayout.h reads them.
 enum class TocRequest {
     TracksLba,   // IOCTL_CDROM_READ_TOC_EX, format 0 (the tracks), LBA addresses
     TracksMsf,   // IOCTL_CDROM_READ_TOC: the tracks, minute-second-frame addresses
     LastSession, // IOCTL_CDROM_GET_LAST_SESSION: the last session's first track
+    FullToc,     // IOCTL_CDROM_READ_TOC_EX, format 2 from session 1, MSF: every session's points
 };
 constexpr uint32_t kTocBytes = 804; // CDROM_TOC: the header and 100 descriptors
+// Room asked for the full TOC: the class driver refuses a length that is not a multiple of the
+// adapter's alignment or exceeds 65535.
+constexpr uint32_t kFullTocBytes = 0xFFFC;
 
 // SetFilePointer's failure answer.
 constexpr uint32_t kInvalidSetFilePointer = 0xFFFFFFFFu;
@@ -95,6 +101,11 @@ public:
     virtual uint32_t SetPosition(PlatformHandle drive, int32_t low, int32_t* high) = 0;
     // ReadFile(drive, buffer, size, &read, NULL).
     virtual bool Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) = 0;
+    // ReadFile(drive, buffer, size, &read, &overlapped) with the OVERLAPPED's offset on the
+    // synchronous handle: a positioned read in one call. At the end of the medium it reads 0
+    // bytes (ReadFile's FALSE with ERROR_HANDLE_EOF).
+    virtual bool ReadAt(PlatformHandle drive, uint64_t offset, void* buffer, uint32_t size,
+                        uint32_t& read) = 0;
     // CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL).
     virtual PlatformHandle CreateImage(const char* path) = 0;
     // WriteFile(image, buffer, size, &written, NULL).

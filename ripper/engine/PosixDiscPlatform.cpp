@@ -292,15 +292,25 @@ uint32_t PosixDiscPlatform::SetPosition(PlatformHandle drive, int32_t low, int32
 }
 
 bool PosixDiscPlatform::Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) {
-    // Like ReadFile on a disc: the whole request unless the data ends first.
     int fd = static_cast<int>(drive);
     uint64_t position = 0;
     read = 0;
     if (!GetDrivePosition(fd, position))
         return Fail(kErrorInvalidHandle);
+    if (!ReadAt(drive, position, buffer, size, read))
+        return false;
+    SetDrivePosition(fd, position + read);
+    return true;
+}
+
+bool PosixDiscPlatform::ReadAt(PlatformHandle drive, uint64_t offset, void* buffer, uint32_t size,
+                               uint32_t& read) {
+    // Like ReadFile on a disc: the whole request unless the data ends first.
+    int fd = static_cast<int>(drive);
+    read = 0;
     char* target = static_cast<char*>(buffer);
     while (read < size) {
-        ssize_t n = pread(fd, target + read, size - read, static_cast<off_t>(position + read));
+        ssize_t n = pread(fd, target + read, size - read, static_cast<off_t>(offset + read));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -312,7 +322,6 @@ bool PosixDiscPlatform::Read(PlatformHandle drive, void* buffer, uint32_t size, 
             break;
         read += static_cast<uint32_t>(n);
     }
-    SetDrivePosition(fd, position + read);
     return true;
 }
 

@@ -51,6 +51,8 @@ public:
                  uint32_t& returned) override;
     uint32_t SetPosition(PlatformHandle drive, int32_t low, int32_t* high) override;
     bool Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) override;
+    bool ReadAt(PlatformHandle drive, uint64_t offset, void* buffer, uint32_t size,
+                uint32_t& read) override;
     PlatformHandle CreateImage(const char* path) override;
     bool Write(PlatformHandle image, const void* buffer, uint32_t size, uint32_t& written) override;
     void Close(PlatformHandle handle) override;

@@ -24,6 +24,8 @@ constexpr DWORD kFsctlAllowExtendedDasdIo = 0x90083;
 // The input of IOCTL_CDROM_READ_TOC_EX: Format in bits 0-3 (0, the tracks), MSF in bit 7 (0,
 // LBA addresses), then the first track to list and two reserved bytes.
 constexpr BYTE kReadTocExTracksLba[4] = {0, 1, 0, 0};
+// The full TOC: format 2, MSF (the only form it has), from session 1.
+constexpr BYTE kReadTocExFullToc[4] = {0x82, 1, 0, 0};
 
 static_assert(sizeof(DiscGeometry) == sizeof(DISK_GEOMETRY), "geometry layout");
 static_assert(offsetof(DiscGeometry, BytesPerSector) == offsetof(DISK_GEOMETRY, BytesPerSector),
@@ -117,6 +119,11 @@ bool Win32DiscPlatform::ReadToc(PlatformHandle drive, TocRequest request, void* 
                              const_cast<BYTE*>(kReadTocExTracksLba), sizeof(kReadTocExTracksLba),
                              answer, size, &count, nullptr);
         break;
+    case TocRequest::FullToc:
+        ok = DeviceIoControl(ToHandle(drive), kIoctlCdromReadTocEx,
+                             const_cast<BYTE*>(kReadTocExFullToc), sizeof(kReadTocExFullToc),
+                             answer, size, &count, nullptr);
+        break;
     case TocRequest::TracksMsf:
         ok = DeviceIoControl(ToHandle(drive), kIoctlCdromReadToc, nullptr, 0, answer, size, &count,
                              nullptr);
@@ -166,6 +173,23 @@ bool Win32DiscPlatform::Read(PlatformHandle drive, void* buffer, uint32_t size, 
         ok = ReadFile(ToHandle(drive), buffer, size, &count, nullptr);
     }
     read = count;
+    return ok != FALSE;
+}
+
+bool Win32DiscPlatform::ReadAt(PlatformHandle drive, uint64_t offset, void* buffer, uint32_t size,
+                               uint32_t& read) {
+    // ReadFile takes the position in the OVERLAPPED on a synchronous handle too, and waits for
+    // the read; past the end it answers FALSE with ERROR_HANDLE_EOF, which is a read of 0.
+    OVERLAPPED position = {};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD count = 0;
+    const BOOL ok = ReadFile(ToHandle(drive), buffer, size, &count, &position);
+    read = count;
+    if (!ok && ::GetLastError() == ERROR_HANDLE_EOF) {
+        read = 0;
+        return true;
+    }
     return ok != FALSE;
 }
 

@@ -15,11 +15,12 @@
 #define IDC_CLOSE 1003         // ends the program
 #define IDC_PROGRESS 1004      // the copy's progress, shown while a copy runs
 
-#define IDS_RAVELIN 102      // the caption of the main dialog's message boxes
-#define IDS_NO_DRIVE 103     // no CD or DVD drive on the machine
-#define IDS_INVALID_NAME 104 // the output name is no valid path
-#define IDS_WRITE_FAILED 105 // the image file was left incomplete
-#define IDS_READ_FAILED 106  // a sector of the disc could not be read: the copy stopped there
+#define IDS_RAVELIN 102       // the caption of the main dialog's message boxes
+#define IDS_NO_DRIVE 103      // no CD or DVD drive on the machine
+#define IDS_INVALID_NAME 104  // the output name is no valid path
+#define IDS_WRITE_FAILED 105  // the image file was left incomplete
+#define IDS_READ_FAILED 106   // a sector of the disc could not be read: the copy stopped there
+#define IDS_NO_DATA_TRACK 107 // the disc has no data track (an audio CD): nothing was copied
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

@@ -38,6 +38,11 @@ bool CImageWriteMonitor::Read(PlatformHandle drive, void* buffer, uint32_t size,
     return m_platform.Read(drive, buffer, size, read);
 }
 
+bool CImageWriteMonitor::ReadAt(PlatformHandle drive, uint64_t offset, void* buffer, uint32_t size,
+                                uint32_t& read) {
+    return m_platform.ReadAt(drive, offset, buffer, size, read);
+}
+
 PlatformHandle CImageWriteMonitor::CreateImage(const char* path) {
     return m_platform.CreateImage(path);
 }

@@ -260,6 +260,7 @@ void CRavelinDlg::OnRipClicked() {
         return;
     ::SetCursor(::LoadCursor(nullptr, IDC_APPSTARTING));
     m_ripReport = std::make_shared<RipReport>();
+    m_strRipRoot = strRoot;
     std::unique_ptr<CRipJob> job(new CRipJob{m_discs, strRoot, m_strOutputName,
                                              ::GetDlgItem(m_hWnd, IDC_PROGRESS), m_hAbortEvent,
                                              m_hWnd, m_ripReport});
@@ -289,6 +290,8 @@ LRESULT CRavelinDlg::OnRipDone(WPARAM wParam, LPARAM lParam) {
     const uint32_t result = static_cast<uint32_t>(wParam);
     if (result == kErrorInvalidName)
         ShowMessage(IDS_INVALID_NAME);
+    else if (result == kErrorUnrecognizedMedia)
+        ShowNoDataTrack();
     else if (lParam)
         ShowMessage(IDS_WRITE_FAILED);
     else if (result != 0 && m_ripReport && m_ripReport->ReadFailed)
@@ -373,25 +376,37 @@ void CRavelinDlg::ShowReadFailure(uint32_t error, const RipReport& report) {
                   static_cast<unsigned long long>(report.SectorCount));
     std::snprintf(code, sizeof(code), "%lu", static_cast<unsigned long>(error));
     CString reason = SystemErrorText(error);
-    CString format;
-    CString caption;
-    format.LoadString(IDS_READ_FAILED);
-    caption.LoadString(IDS_RAVELIN);
 
     // %1 the sector, %2 the count, %3 the system's text, %4 the error code.
-    DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(failed), reinterpret_cast<DWORD_PTR>(count),
-                           reinterpret_cast<DWORD_PTR>(static_cast<LPCSTR>(reason)),
-                           reinterpret_cast<DWORD_PTR>(code)};
+    const DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(failed),
+                                 reinterpret_cast<DWORD_PTR>(count),
+                                 reinterpret_cast<DWORD_PTR>(static_cast<LPCSTR>(reason)),
+                                 reinterpret_cast<DWORD_PTR>(code)};
+    // Out of memory for the text: the system's reason alone still tells what happened.
+    ShowFormatted(IDS_READ_FAILED, inserts, reason);
+}
+
+void CRavelinDlg::ShowNoDataTrack() {
+    // %1 the drive, as D:
+    char drive[3] = {m_strRipRoot.IsEmpty() ? '?' : m_strRipRoot[0], ':', '\0'};
+    const DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(drive)};
+    ShowFormatted(IDS_NO_DATA_TRACK, inserts, nullptr);
+}
+
+void CRavelinDlg::ShowFormatted(UINT nIDFormat, const DWORD_PTR* inserts, LPCSTR fallback) {
+    CString format;
+    CString caption;
+    format.LoadString(nIDFormat);
+    caption.LoadString(IDS_RAVELIN);
     char* text = nullptr;
     if (!::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_STRING |
                               FORMAT_MESSAGE_ARGUMENT_ARRAY,
                           static_cast<LPCSTR>(format), 0, 0, reinterpret_cast<char*>(&text), 0,
-                          reinterpret_cast<va_list*>(inserts)) ||
+                          reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts))) ||
         !text) {
-        // Out of memory for the text: the system's reason alone still tells what happened.
         if (text)
             ::LocalFree(text);
-        MessageBox(reason, caption, MB_OK | MB_ICONHAND);
+        MessageBox(fallback ? fallback : static_cast<LPCSTR>(format), caption, MB_OK | MB_ICONHAND);
         return;
     }
     MessageBox(text, caption, MB_OK | MB_ICONHAND);

@@ -105,10 +105,16 @@ private:
     void ShowMessage(UINT nIDText);
     // Tells that the copy stopped on a failed read: where, of how many, and why.
     void ShowReadFailure(uint32_t error, const RipReport& report);
+    // Tells that the disc of the last copy has no data track, so nothing was copied.
+    void ShowNoDataTrack();
+    // Shows string `nIDFormat` with FormatMessage's inserts %1, %2 and so on, or `fallback`
+    // (the format itself when null) when the text cannot be made.
+    void ShowFormatted(UINT nIDFormat, const DWORD_PTR* inserts, LPCSTR fallback);
 
     IRavelinPlatform& m_system;
     IDiscPlatform& m_discs;
     std::shared_ptr<CLabelMailbox> m_labels;
     std::shared_ptr<RipReport> m_ripReport; // the running or last copy's report
+    CString m_strRipRoot;                   // the running or last copy's drive
     bool m_bWaitingForRip = false;
 };

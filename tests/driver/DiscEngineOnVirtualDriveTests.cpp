@@ -5,6 +5,7 @@
 // the results expected are the same as on Windows.
 
 #include "DiscEngine.h"
+#include "DiscLayout.h"
 #include "DriverClient.h"
 #include "HeapString.h"
 #include "KelmorService.h"
@@ -100,16 +101,24 @@ TEST_F(DiscEngineOnVirtualDrive, OpensLocksAndReadsTheGeometry) {
     ASSERT_TRUE(m_platform.GetDriveGeometryEx(drive, geometry, diskSize));
     EXPECT_EQ(diskSize, isoBytes);
     EXPECT_TRUE(m_platform.AllowExtendedDasdIo(drive));
-    // The three TOC requests reach the drive with the codes and input it takes; their bytes
-    // are KelmorDriver.CdfsMountSequenceIsAnswered's to check.
-    for (TocRequest request :
-         {TocRequest::TracksLba, TocRequest::TracksMsf, TocRequest::LastSession}) {
+    // The four TOC requests reach the drive with the codes and input it takes; their bytes
+    // are KelmorDriver.CdfsMountSequenceIsAnswered's to check, but the engine must read the
+    // full TOC's session as the whole disc.
+    for (TocRequest request : {TocRequest::TracksLba, TocRequest::TracksMsf,
+                               TocRequest::LastSession, TocRequest::FullToc}) {
         unsigned char answer[kTocBytes] = {};
         uint32_t returned = 0;
         ASSERT_TRUE(m_platform.ReadToc(drive, request, answer, sizeof(answer), returned))
             << m_platform.GetLastError();
-        EXPECT_EQ(returned, request == TocRequest::LastSession ? 12u : 20u);
+        EXPECT_EQ(returned, request == TocRequest::LastSession ? 12u
+                            : request == TocRequest::FullToc   ? 48u
+                                                               : 20u);
         EXPECT_EQ(answer[1] + 2u, returned) << "the length field covers the whole answer";
+        if (request == TocRequest::FullToc) {
+            CDiscLayout layout;
+            ASSERT_TRUE(layout.ParseFullToc(answer, returned));
+            EXPECT_EQ(layout.End(), isoBytes / 2048);
+        }
     }
 
     EXPECT_TRUE(m_platform.SetMediaLock(drive, false));

@@ -420,12 +420,19 @@ TEST_F(KelmorDriver, CdfsMountSequenceIsAnswered) {
         for (int shift = 24; shift >= 0; shift -= 8)
             expected.push_back(static_cast<unsigned char>(sectors >> shift));
         EXPECT_EQ(std::vector<unsigned char>(toc, toc + bytes), expected);
-        // The formats CDFS does not ask for here are refused so that it falls back.
-        const unsigned char fullToc[4] = {2, 0, 0, 0};
-        EXPECT_FALSE(DeviceIoControl(drive.get(), kCdromReadTocEx,
-                                     const_cast<unsigned char*>(fullToc), sizeof(fullToc), toc,
-                                     sizeof(toc), &bytes, nullptr));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+        // The full TOC has no LBA form; the formats CDFS does not ask for here are refused so
+        // that it falls back.
+        const struct {
+            unsigned char input[4];
+            DWORD error;
+        } refused[] = {{{2, 1, 0, 0}, ERROR_INVALID_PARAMETER},
+                       {{3, 0, 0, 0}, ERROR_INVALID_FUNCTION}};
+        for (const auto& r : refused) {
+            EXPECT_FALSE(DeviceIoControl(drive.get(), kCdromReadTocEx,
+                                         const_cast<unsigned char*>(r.input), sizeof(r.input), toc,
+                                         sizeof(toc), &bytes, nullptr));
+            EXPECT_EQ(GetLastError(), r.error);
+        }
         ASSERT_TRUE(DeviceIoControl(drive.get(), kCdromReadToc, nullptr, 0, toc, sizeof(toc),
                                     &bytes, nullptr));
         EXPECT_EQ(bytes, 20u);

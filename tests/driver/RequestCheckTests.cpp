@@ -146,7 +146,9 @@ TEST(RequestChecks, ReadTocExFormatsAndTheirAnswers) {
         {{0x80, 0, 0, 0}, KelmorAccepted, KelmorActionReadToc, 1},
         {{0x01, 0, 0, 0}, KelmorAccepted, KelmorActionLastSession, 0},
         {{0x81, 0, 0, 0}, KelmorAccepted, KelmorActionLastSession, 0},
-        {{0x02, 0, 0, 0}, KelmorUnknownRequest, KelmorActionNone, 0},
+        {{0x82, 1, 0, 0}, KelmorAccepted, KelmorActionFullToc, 1},
+        {{0x02, 1, 0, 0}, KelmorInvalidParameter, KelmorActionNone, 0},
+        {{0x03, 0, 0, 0}, KelmorUnknownRequest, KelmorActionNone, 0},
         {{0x05, 0, 0, 0}, KelmorUnknownRequest, KelmorActionNone, 0},
         {{0x10, 0, 0, 0}, KelmorInvalidParameter, KelmorActionNone, 0},
         {{0x00, 0, 1, 0}, KelmorInvalidParameter, KelmorActionNone, 0},
@@ -178,6 +180,14 @@ TEST(RequestChecks, ReadTocExFormatsAndTheirAnswers) {
     KelmorBuildLastSession(session);
     const uint8_t last[] = {0, 10, 1, 1, 0, 0x14, 1, 0, 0, 0, 0, 0};
     EXPECT_EQ(std::vector<uint8_t>(session, session + 12), std::vector<uint8_t>(last, last + 12));
+    // The full TOC: A0 (first track 1, disc type 0), A1 (last track 1), A2 (the lead-out) and
+    // track 1 at 00:02:00, all of session 1.
+    uint8_t full[KELMOR_FULL_TOC_BYTES];
+    KelmorBuildFullToc(333000, full);
+    const uint8_t points[] = {0,    46, 1,    1, 1, 0x14, 0,    0xA0, 0, 0, 0, 0,    1, 0,    0, 1,
+                              0x14, 0,  0xA1, 0, 0, 0,    0,    1,    0, 0, 1, 0x14, 0, 0xA2, 0, 0,
+                              0,    0,  74,   2, 0, 1,    0x14, 0,    1, 0, 0, 0,    0, 0,    2, 0};
+    EXPECT_EQ(std::vector<uint8_t>(full, full + 48), std::vector<uint8_t>(points, points + 48));
     EXPECT_EQ(KelmorDiscSectors(0), 0u);
     EXPECT_EQ(KelmorDiscSectors(2049), 2u);
 }

@@ -159,7 +159,7 @@ TEST(EngineLabel, TakesTheVolumeIdentifierUpToTheFirstSpaceOrNul) {
         EXPECT_EQ(result, 0u);
         EXPECT_EQ(platform.CallsStartingWith("SetPosition"),
                   std::vector<std::string>{"SetPosition 32768 (32-bit)"});
-        EXPECT_EQ(platform.CallsStartingWith("Read"), std::vector<std::string>{"Read 2048"});
+        EXPECT_EQ(platform.CallsStartingWith("Read "), std::vector<std::string>{"Read 2048"});
     }
 }
 
@@ -198,9 +198,11 @@ TEST(EngineCopy, CopiesEverySectorAndCreatesTheDirectories) {
     Script(platform, 200);
     EXPECT_EQ(RipDisc('D', "C:\\out\\sub\\disc.iso", nullptr, nullptr, platform), 0u);
     EXPECT_TRUE(platform.files["C:\\out\\sub\\disc.iso"] == platform.disc);
-    // 256 KiB at a time, never past the end.
-    EXPECT_EQ(platform.CallsStartingWith("Read "),
-              (std::vector<std::string>{"Read 262144", "Read 147456"}));
+    // 256 KiB at a time, never past the end; sector i is read from byte i x 2048, each read
+    // positioned in the same call.
+    EXPECT_EQ(platform.CallsStartingWith("ReadAt"),
+              (std::vector<std::string>{"ReadAt 0 262144", "ReadAt 262144 147456"}));
+    EXPECT_EQ(platform.IndexOf("SetPosition"), -1);
     // Directories first, then the file under the name as given.
     EXPECT_EQ(
         platform.CallsStartingWith("CreateDirectory"),
@@ -211,9 +213,6 @@ TEST(EngineCopy, CopiesEverySectorAndCreatesTheDirectories) {
     // The buffer is taken once, before the path is looked at.
     EXPECT_EQ(platform.CallsStartingWith("Allocate"), std::vector<std::string>{"Allocate 262144"});
     EXPECT_LT(platform.IndexOf("Allocate"), platform.IndexOf("GetFileAttributes"));
-    // Sector i is read from byte i x 2048 with a 64-bit position.
-    EXPECT_EQ(platform.CallsStartingWith("SetPosition"),
-              (std::vector<std::string>{"SetPosition 0", "SetPosition 262144"}));
     // Neither a progress bar nor an abort event was given.
     EXPECT_EQ(platform.IndexOf("Progress"), -1);
     EXPECT_EQ(platform.IndexOf("AbortCheck"), -1);
@@ -248,13 +247,15 @@ TEST(EngineCopy, ProgressIsTheIndexOfTheSectorJustWrittenRoundedDown) {
     }
 }
 
-TEST(EngineCopy, SectorCountOfZeroGivesAnEmptyImage) {
+// A disc of no sectors holds no data track: nothing is created, as for an audio CD.
+TEST(EngineCopy, SectorCountOfZeroIsNoDiscToCopy) {
     ScriptedDiscPlatform platform;
     Script(platform, 10);
     platform.geometry.Cylinders = 0;
-    EXPECT_EQ(RipDisc('D', kImage, kProgressBar, kAbortEvent, platform), 0u);
-    ASSERT_EQ(platform.files.count(kImage), 1u);
-    EXPECT_EQ(platform.files[kImage], "");
+    EXPECT_EQ(RipDisc('D', "C:\\new\\disc.iso", kProgressBar, kAbortEvent, platform),
+              kErrorUnrecognizedMedia);
+    EXPECT_TRUE(platform.files.empty());
+    EXPECT_EQ(platform.directories.count("C:\\new"), 0u);
     EXPECT_EQ(platform.sectorReads, 0);
     EXPECT_EQ(platform.IndexOf("Progress"), -1);
 }
@@ -284,7 +285,7 @@ TEST(EngineCopy, SectorCountIsTheLow64BitsOfTheProduct) {
     ScriptedDiscPlatform wrapped;
     Script(wrapped, 10);
     wrapped.geometry = {int64_t{1} << 33, 0, 1u << 16, 1u << 16, kSector};
-    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, wrapped), 0u);
+    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, wrapped), kErrorUnrecognizedMedia);
     EXPECT_EQ(wrapped.sectorReads, 0);
 
     // One whose 32-bit factors alone would wrap to 0 copies the disc until its medium ends,
@@ -310,22 +311,15 @@ TEST(EngineCopy, PositionsPastFourGigabytesWithTheWholeOffset) {
     platform.keepImages = false;
     EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform), 0u);
     EXPECT_EQ(platform.sectorReads, 4098);
-    std::vector<std::string> positions = platform.CallsStartingWith("SetPosition");
+    std::vector<std::string> positions = platform.CallsStartingWith("ReadAt");
     ASSERT_EQ(positions.size(), 4098u);
-    EXPECT_EQ(positions[4095], "SetPosition 4293918720");
-    EXPECT_EQ(positions[4096], "SetPosition 4294967296");
-    EXPECT_EQ(positions[4097], "SetPosition 4296015872");
+    EXPECT_EQ(positions[4095], "ReadAt 4293918720 1048576");
+    EXPECT_EQ(positions[4096], "ReadAt 4294967296 1048576");
+    EXPECT_EQ(positions[4097], "ReadAt 4296015872 1048576");
 }
 
-TEST(EngineCopy, PositionAnsweringAllOnesWithoutAnErrorGoesOn) {
-    // SetFilePointer's failure answer is also the low part of some valid positions; only the
-    // error code tells a failure.
-    ScriptedDiscPlatform platform;
-    Script(platform, 200);
-    platform.ambiguousPositionAt = kChunk;
-    EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform), 0u);
-    EXPECT_TRUE(platform.files[kImage] == platform.disc);
-
+// A positioned read that fails before it reads is a failed read of its first sector.
+TEST(EngineCopy, PositionedReadThatFailsIsAFailedRead) {
     ScriptedDiscPlatform failing;
     Script(failing, 10);
     failing.positionError = 87;
@@ -371,7 +365,7 @@ TEST(EngineCopy, SizeComesFromTheExactLengthNotTheRoundedDownGeometry) {
         {0, true, false, 0},        {1, true, false, 1},       {2047, true, false, 2047},
         {2048, true, false, 2048},  {2049, true, false, 2049}, {2049, false, true, 2049},
         {2049, false, false, 2048}, // the geometry alone: its cylinders only
-        {2047, false, false, 0},
+        {2047, false, false, 0},    // no sector: no disc to copy
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.sectors) + (c.length ? " length" : "") +
@@ -384,7 +378,8 @@ TEST(EngineCopy, SizeComesFromTheExactLengthNotTheRoundedDownGeometry) {
         if (c.geometryEx)
             platform.geometryExSize = int64_t{c.sectors} * kSector;
         RipReport report;
-        EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform, &report), 0u);
+        EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform, &report),
+                  c.copied == 0 ? kErrorUnrecognizedMedia : 0u);
         EXPECT_TRUE(platform.files[kImage] == platform.disc.substr(0, size_t{c.copied} * kSector));
         EXPECT_EQ(report.SectorCount, c.copied);
         EXPECT_LT(platform.IndexOf("AllowExtendedDasdIo"), platform.IndexOf("Geometry"));
@@ -400,9 +395,8 @@ TEST(EngineCopy, SizeComesFromTheExactLengthNotTheRoundedDownGeometry) {
     large.keepImages = false;
     EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, large), 0u);
     EXPECT_EQ(large.sectorReads, static_cast<int>((sectors + kChunk - 1) / kChunk));
-    EXPECT_EQ(large.CallsStartingWith("Read ").back(), "Read 10240");
-    EXPECT_EQ(large.CallsStartingWith("SetPosition").back(),
-              "SetPosition " + std::to_string((sectors - 5) * kSector));
+    EXPECT_EQ(large.CallsStartingWith("ReadAt").back(),
+              "ReadAt " + std::to_string((sectors - 5) * kSector) + " 10240");
 }
 
 // A read that fails, or delivers nothing, before the end of the medium ends the copy with its
@@ -418,7 +412,7 @@ TEST(EngineCopy, FailedReadEndsTheCopyWithItsErrorAndSector) {
     } const cases[] = {
         {"first sector, CRC", 0, 23, 23, 1 + 1},
         {"middle, sector not found", 37, 27, 27, 1 + 37 + 1},
-        {"last sector", 99, 23, 23, 1 + 99 + 1 + 1}, // and the volume descriptor: no run-out
+        {"last sector", 99, 23, 23, 1 + 99 + 1},
         {"no error code", 50, 0, kErrorReadFault, 1 + 50 + 1},
     };
     for (const auto& c : cases) {
@@ -434,9 +428,11 @@ TEST(EngineCopy, FailedReadEndsTheCopyWithItsErrorAndSector) {
         EXPECT_TRUE(report.ReadFailed);
         EXPECT_EQ(report.FailedSector, uint64_t(c.failAt));
         EXPECT_EQ(report.SectorCount, 100u);
-        std::vector<std::string> reads = platform.CallsStartingWith("Read ");
-        ASSERT_EQ(reads.size(), c.reads);
-        EXPECT_EQ(reads.back(), "Read 2048");
+        // And the volume descriptor, which could have made the end a run-out.
+        std::vector<std::string> reads = platform.CallsStartingWith("ReadAt");
+        ASSERT_EQ(reads.size(), c.reads + 1);
+        EXPECT_EQ(reads[c.reads - 1], "ReadAt " + std::to_string(c.failAt * kSector) + " 2048");
+        EXPECT_EQ(reads.back(), "ReadAt 32768 2048");
         ExpectReleasedInOrder(platform);
     }
 
@@ -457,8 +453,8 @@ TEST(EngineCopy, ShortReadIsWrittenAsDeliveredAndTheCopyGoesOn) {
     EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform), 0u);
     EXPECT_TRUE(platform.files[kImage] == platform.disc);
     EXPECT_EQ(platform.CallsStartingWith("Write")[0], "Write " + std::to_string(3 * kSector + 100));
-    EXPECT_EQ(platform.CallsStartingWith("SetPosition")[1],
-              "SetPosition " + std::to_string(3 * kSector + 100));
+    EXPECT_EQ(platform.CallsStartingWith("ReadAt")[1],
+              "ReadAt " + std::to_string(3 * kSector + 100) + " " + std::to_string(37 * kSector));
 }
 
 // A disc written track-at-once ends its track with two run-out sectors no drive reads: a
@@ -512,65 +508,253 @@ std::string Toc(const std::vector<std::pair<uint32_t, bool>>& tracks, uint32_t l
     return toc;
 }
 
-// Discs of several sessions or with audio tracks: the copy runs to the end of the last data
-// track, and what no drive reads as data (audio, the gap between sessions) is zeros.
-TEST(EngineCopy, SessionGapsAndAudioTracksAreZerosAndTheRestIsCopied) {
-    struct {
-        const char* name;
-        std::vector<std::pair<uint32_t, bool>> tracks;
-        uint32_t leadOut;
-        bool twoSessions;
-        std::vector<std::pair<uint64_t, uint64_t>> unreadable;
-        uint32_t result;
-        std::vector<std::pair<uint64_t, uint64_t>> zeros; // in the image
-        uint64_t end;
-    } const cases[] = {
-        {"two sessions",
-         {{0, true}, {20000, true}},
-         21000,
-         true,
-         {{8600, 20000}},
-         0,
-         {{8600, 20000}},
-         21000},
-        {"damage inside the first session",
-         {{0, true}, {20000, true}},
-         21000,
-         true,
-         {{500, 501}, {8600, 20000}},
-         23,
-         {},
-         500},
-        {"audio then data", {{0, false}, {300, true}}, 900, false, {{0, 300}}, 0, {{0, 300}}, 900},
-        {"data then audio",
-         {{0, true}, {2000, false}},
-         5000,
-         false,
-         {{1850, 5000}},
-         0,
-         {{1850, 2000}},
-         2000},
-        {"audio only", {{0, false}}, 900, false, {{0, 900}}, 0, {}, 0},
+struct Session {
+    std::vector<std::pair<uint32_t, bool>> tracks; // start, data
+    uint32_t leadOut;
+};
+
+// The full TOC of `sessions` (format 2, MSF): each session's A2 point, then its tracks.
+std::string FullToc(const std::vector<Session>& sessions) {
+    std::string toc(4, '\0');
+    uint8_t number = 1;
+    auto add = [&](uint8_t session, uint8_t control, uint8_t point, uint32_t lba) {
+        const uint32_t f = lba + 150;
+        toc += {char(session),  char(0x10 | control), 0,           char(point), 0, 0, 0, 0,
+                char(f / 4500), char(f / 75 % 60),    char(f % 75)};
     };
-    for (bool msf : {false, true}) {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(c.name) + (msf ? " (MSF)" : ""));
+    for (size_t s = 0; s < sessions.size(); ++s) {
+        add(uint8_t(s + 1), 4, 0xA2, sessions[s].leadOut);
+        add(uint8_t(s + 1), 4, 0xB0, 0); // a lead-in address: not a point to use
+        for (const auto& track : sessions[s].tracks)
+            add(uint8_t(s + 1), track.second ? 4 : 0, number++, track.first);
+    }
+    toc[0] = char((toc.size() - 2) >> 8);
+    toc[1] = char(toc.size() - 2);
+    toc[2] = 1;
+    toc[3] = char(sessions.size());
+    return toc;
+}
+
+// Discs people own, each read through the full TOC and through format 0 with the last session:
+// what is data, what is zeros, where a failed read is lost data and where it is a run-out, a
+// pregap or a session gap.
+TEST(EngineCopy, DiscsOfSessionsAudioTracksAndRunOuts) {
+    enum { kFull = 1, kFormat0 = 2, kNoToc = 4 };
+    struct Row {
+        const char* name;
+        int forms;
+        std::vector<Session> sessions;
+        uint32_t medium;                                       // exact length
+        std::vector<std::pair<uint32_t, uint32_t>> volumes;    // descriptor sector, volume size
+        std::vector<std::pair<uint64_t, uint64_t>> unreadable; // [first, end)
+        uint32_t result;
+        uint64_t failed;
+        std::vector<std::pair<uint32_t, bool>> image; // extents from 0: end, data (else zeros)
+    } const rows[] = {
+        {"track-at-once CD-R of two sessions",
+         kFull | kFormat0,
+         {{{{0, true}}, 1000}, {{{12400, true}}, 13400}},
+         13400,
+         {{16, 998}, {12416, 13398}},
+         {{998, 12400}, {13398, 13400}},
+         0,
+         0,
+         {{998, true}, {12400, false}, {13398, true}}},
+        {"two sessions without descriptors",
+         kFull | kFormat0,
+         {{{{0, true}}, 1000}, {{{12400, true}}, 13400}},
+         13400,
+         {},
+         {{998, 12400}, {13398, 13400}},
+         23,
+         13398,
+         {{998, true}, {12400, false}, {13398, true}}},
+        {"three sessions, damage inside the middle one",
+         kFull | kFormat0,
+         {{{{0, true}}, 1000}, {{{12400, true}}, 13400}, {{{20300, true}}, 21000}},
+         21000,
+         {{16, 998}, {12416, 13398}, {20316, 20998}},
+         {{998, 12400}, {13000, 13001}, {13398, 20300}, {20998, 21000}},
+         23,
+         13000,
+         {{998, true}, {12400, false}, {13000, true}}},
+        {"mixed mode, a pregap of 225",
+         kFull | kFormat0,
+         {{{{0, true}, {3000, false}}, 5000}},
+         5000,
+         {{16, 2775}},
+         {{2775, 5000}},
+         0,
+         0,
+         {{2775, true}}},
+        {"mixed mode, damage inside the volume",
+         kFull | kFormat0,
+         {{{{0, true}, {3000, false}}, 5000}},
+         5000,
+         {{16, 2775}},
+         {{1500, 1501}, {2775, 5000}},
+         23,
+         1500,
+         {{1500, true}}},
+        {"mixed mode without a descriptor, a pregap of 225",
+         kFull | kFormat0,
+         {{{{0, true}, {3000, false}}, 5000}},
+         5000,
+         {},
+         {{2775, 5000}},
+         23,
+         2775,
+         {{2775, true}}},
+        {"two data tracks of one session, damage at the first one's end",
+         kFull | kFormat0,
+         {{{{0, true}, {500, true}}, 1000}},
+         1000,
+         {{16, 1000}},
+         {{499, 500}},
+         23,
+         499,
+         {{499, true}}},
+        {"enhanced CD: audio, then a data session",
+         kFull | kFormat0,
+         {{{{0, false}, {3000, false}}, 5000}, {{{16400, true}}, 17400}},
+         17400,
+         {{16416, 17398}},
+         {{0, 16400}, {17398, 17400}},
+         0,
+         0,
+         {{16400, false}, {17398, true}}},
+        {"audio CD",
+         kFull | kFormat0,
+         {{{{0, false}, {4000, false}}, 9000}},
+         9000,
+         {},
+         {{0, 9000}},
+         kErrorUnrecognizedMedia,
+         0,
+         {}},
+        {"a TOC shorter than the medium",
+         kFull | kFormat0,
+         {{{{0, true}}, 800}},
+         1000,
+         {{16, 1000}},
+         {},
+         0,
+         0,
+         {{1000, true}}},
+        {"a TOC longer than the medium",
+         kFull | kFormat0,
+         {{{{0, true}}, 5000000}},
+         1000,
+         {{16, 1000}},
+         {},
+         0,
+         0,
+         {{1000, true}}},
+        {"UDF only, written track-at-once",
+         kFull | kFormat0 | kNoToc,
+         {{{{0, true}}, 1000}},
+         1000,
+         {},
+         {{998, 1000}},
+         23,
+         998,
+         {{998, true}}},
+    };
+    for (const Row& row : rows) {
+        for (int form : {kFull, kFormat0, kNoToc}) {
+            if (!(row.forms & form))
+                continue;
+            SCOPED_TRACE(std::string(row.name) + (form == kFull      ? " (full TOC)"
+                                                  : form == kFormat0 ? " (format 0)"
+                                                                     : " (no TOC)"));
             ScriptedDiscPlatform platform;
-            Script(platform, c.leadOut);
-            platform.lengthInfo = int64_t{c.leadOut} * kSector;
-            (msf ? platform.tocMsf : platform.tocLba) = Toc(c.tracks, c.leadOut, msf);
-            if (c.twoSessions) {
-                platform.lastSession =
-                    std::string{0, 10, 1, 2, 0, 0x14, 2, 0} + BigEndian(c.tracks.back().first);
+            Script(platform, row.medium);
+            platform.lengthInfo = int64_t{row.medium} * kSector;
+            std::string label;
+            for (const auto& volume : row.volumes) {
+                const uint32_t v = volume.second;
+                label = "VOL" + std::to_string(volume.first);
+                platform.disc.replace(size_t{volume.first} * kSector, 6,
+                                      "\x01"
+                                      "CD001");
+                platform.disc.replace(size_t{volume.first} * kSector + 40, label.size() + 1,
+                                      label + " ");
+                platform.disc.replace(
+                    size_t{volume.first} * kSector + 80, 4,
+                    std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)});
             }
-            platform.unreadable = c.unreadable;
-            std::string expected = platform.disc.substr(0, c.end * kSector);
-            for (const auto& zero : c.zeros)
-                expected.replace(zero.first * kSector, (zero.second - zero.first) * kSector,
-                                 (zero.second - zero.first) * kSector, '\0');
-            EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform), c.result);
-            EXPECT_TRUE(platform.files[kImage] == expected);
+            std::vector<std::pair<uint32_t, bool>> tracks;
+            for (const Session& session : row.sessions)
+                tracks.insert(tracks.end(), session.tracks.begin(), session.tracks.end());
+            const uint32_t lastStart = row.sessions.back().tracks.front().first;
+            platform.lastSession =
+                std::string{0,
+                            10,
+                            1,
+                            char(row.sessions.size()),
+                            0,
+                            0x14,
+                            char(tracks.size() - row.sessions.back().tracks.size() + 1),
+                            0} +
+                BigEndian(lastStart);
+            if (form == kFull)
+                platform.tocFull = FullToc(row.sessions);
+            if (form == kFormat0)
+                platform.tocLba = Toc(tracks, row.sessions.back().leadOut, false);
+            platform.unreadable = row.unreadable;
+            std::string expected;
+            for (const auto& extent : row.image) {
+                const size_t from = expected.size();
+                expected += extent.second
+                                ? platform.disc.substr(from, extent.first * kSector - from)
+                                : std::string(extent.first * kSector - from, '\0');
+            }
+            RipReport report;
+            EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform, &report), row.result);
+            EXPECT_EQ(report.ReadFailed, row.result != 0 && row.result != kErrorUnrecognizedMedia);
+            EXPECT_EQ(report.FailedSector, row.failed);
+            if (row.result == kErrorUnrecognizedMedia) {
+                EXPECT_EQ(platform.files.count(kImage), 0u); // nothing created, nothing read
+                EXPECT_EQ(platform.IndexOf("CreateDirectory"), -1);
+                EXPECT_EQ(platform.sectorReads, 0);
+            } else {
+                EXPECT_EQ(platform.files[kImage].size(), expected.size());
+                EXPECT_TRUE(platform.files[kImage] == expected);
+            }
+            ExpectReleasedInOrder(platform);
+            // The label is the last session's.
+            if (!row.volumes.empty() && row.volumes.back().first == lastStart + 16 &&
+                form != kNoToc) {
+                EXPECT_EQ(Label(platform), label);
+            }
         }
+    }
+}
+
+// A DVD read through a drive that answers only the MSF form, whose lead-out stops at
+// 255:59:74 (LBA 1,151,849): the copy runs to the medium's exact length.
+TEST(EngineCopy, AnMsfOnlyDvdIsCopiedToItsExactLength) {
+    const uint64_t sectors = 2800000;
+    for (bool exact : {true, false}) {
+        SCOPED_TRACE(exact ? "exact length" : "geometry only");
+        ScriptedDiscPlatform platform;
+        platform.directories = {"C:\\"};
+        platform.mediumSize = sectors * kSector;
+        if (exact)
+            platform.lengthInfo = static_cast<int64_t>(platform.mediumSize);
+        platform.geometry = {int64_t(sectors / 2048), 11, 64, 32, kSector};
+        platform.keepImages = false;
+        std::string toc = Toc({{0, true}}, 0, true);
+        toc.replace(toc.size() - 3, 3, "\xFF\x3B\x4A"); // the lead-out at 255:59:74
+        platform.tocMsf = toc;
+        RipReport report;
+        EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, platform, &report), 0u);
+        // Without the exact length the geometry's whole cylinders are the end.
+        const uint64_t end = exact ? sectors : sectors / 2048 * 2048;
+        EXPECT_EQ(report.SectorCount, end);
+        EXPECT_EQ(platform.CallsStartingWith("ReadAt").back(),
+                  "ReadAt " + std::to_string((end - 1) / kChunk * kChunk * kSector) + " " +
+                      std::to_string((end - (end - 1) / kChunk * kChunk) * kSector));
     }
 }
 
@@ -595,7 +779,7 @@ TEST(EngineCopy, AGarbledTableOfContentsLeavesTheSingleTrack) {
         std::memcpy(bytes.get(), c.toc.data(), c.toc.size());
         CDiscLayout layout;
         layout.SetSingleTrack(777);
-        EXPECT_FALSE(layout.ParseTracks(bytes.get(), uint32_t(c.toc.size()), false, false, 0));
+        EXPECT_FALSE(layout.ParseTracks(bytes.get(), uint32_t(c.toc.size()), false, 0));
         EXPECT_EQ(layout.End(), 777u);
     }
 }

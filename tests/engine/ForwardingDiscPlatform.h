@@ -38,6 +38,10 @@ public:
     bool Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) override {
         return m_inner.Read(drive, buffer, size, read);
     }
+    bool ReadAt(PlatformHandle drive, uint64_t offset, void* buffer, uint32_t size,
+                uint32_t& read) override {
+        return m_inner.ReadAt(drive, offset, buffer, size, read);
+    }
     PlatformHandle CreateImage(const char* path) override { return m_inner.CreateImage(path); }
     bool Write(PlatformHandle image, const void* buffer, uint32_t size,
                uint32_t& written) override {

@@ -113,6 +113,18 @@ public:
         return m_inner.Read(drive, buffer, size, read);
     }
 
+    bool ReadAt(PlatformHandle drive, uint64_t offset, void* buffer, uint32_t size,
+                uint32_t& read) override {
+        m_position = offset;
+        m_skipped = IsHole(offset, size);
+        if (m_skipped) {
+            read = size;
+            return true;
+        }
+        ++realReads;
+        return m_inner.ReadAt(drive, offset, buffer, size, read);
+    }
+
     PlatformHandle CreateImage(const char* path) override {
         m_image = m_inner.CreateImage(path);
         return m_image;

@@ -96,9 +96,11 @@ bool ScriptedDiscPlatform::ReadToc(PlatformHandle, TocRequest request, void* ans
                                    uint32_t& returned) {
     const std::string& bytes = request == TocRequest::TracksLba   ? tocLba
                                : request == TocRequest::TracksMsf ? tocMsf
+                               : request == TocRequest::FullToc   ? tocFull
                                                                   : lastSession;
     calls.push_back(request == TocRequest::TracksLba   ? "ReadToc Lba"
                     : request == TocRequest::TracksMsf ? "ReadToc Msf"
+                    : request == TocRequest::FullToc   ? "ReadToc Full " + std::to_string(size)
                                                        : "ReadToc LastSession");
     returned = 0;
     if (bytes.empty())
@@ -110,6 +112,21 @@ bool ScriptedDiscPlatform::ReadToc(PlatformHandle, TocRequest request, void* ans
 
 bool ScriptedDiscPlatform::Read(PlatformHandle, void* buffer, uint32_t size, uint32_t& read) {
     calls.push_back("Read " + std::to_string(size));
+    return ReadHere(buffer, size, read);
+}
+
+bool ScriptedDiscPlatform::ReadAt(PlatformHandle, uint64_t offset, void* buffer, uint32_t size,
+                                  uint32_t& read) {
+    calls.push_back("ReadAt " + std::to_string(offset) + " " + std::to_string(size));
+    if (positionError) {
+        read = 0;
+        return Fail(positionError);
+    }
+    m_position = offset;
+    return ReadHere(buffer, size, read);
+}
+
+bool ScriptedDiscPlatform::ReadHere(void* buffer, uint32_t size, uint32_t& read) {
     ++sectorReads;
     read = 0;
     const uint32_t sectorSize = geometry.BytesPerSector ? geometry.BytesPerSector : 1;

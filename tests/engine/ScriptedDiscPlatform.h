@@ -40,7 +40,7 @@ public:
     int64_t lengthInfo = kNever;
     int64_t geometryExSize = kNever;
     // The answers to the TOC requests; empty: the request fails with ERROR_INVALID_FUNCTION.
-    std::string tocLba, tocMsf, lastSession;
+    std::string tocLba, tocMsf, lastSession, tocFull;
     int64_t failWriteAt = kNever; // WriteFile answers FALSE with writeError
     uint32_t writeError = 112;
     int64_t shortWriteAt = kNever;     // WriteFile writes half and answers TRUE
@@ -79,6 +79,8 @@ public:
                  uint32_t& returned) override;
     uint32_t SetPosition(PlatformHandle drive, int32_t low, int32_t* high) override;
     bool Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) override;
+    bool ReadAt(PlatformHandle drive, uint64_t offset, void* buffer, uint32_t size,
+                uint32_t& read) override;
     PlatformHandle CreateImage(const char* path) override;
     bool Write(PlatformHandle image, const void* buffer, uint32_t size, uint32_t& written) override;
     void Close(PlatformHandle handle) override;
@@ -94,6 +96,7 @@ public:
 
 private:
     bool Fail(uint32_t error);
+    bool ReadHere(void* buffer, uint32_t size, uint32_t& read);
 
     uint32_t m_lastError = 0;
     uint64_t m_position = 0;

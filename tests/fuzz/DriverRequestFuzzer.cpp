@@ -99,12 +99,14 @@ const Rule kRules[] = {
 };
 
 // READ_TOC_EX: byte 0 holds the format (bits 0-3) and MSF (bit 7), bits 4-6 and bytes 2-3 must
-// be 0. Format 0 is the table, format 1 the session (always LBA); any other format is a request
-// the drive does not take. `inputOk` is false for an input that breaks these rules.
+// be 0. Format 0 is the table, format 1 the session (always LBA), format 2 the full TOC (MSF
+// only: asked in LBA it is wrong input); any other format is a request the drive does not take.
+// `inputOk` is false for an input that breaks these rules.
 const Rule kTocEx[] = {
     {0x24054, 2, KelmorActionReadToc, -1, 20, false, 2, 0},
     {0x24054, 2, KelmorActionReadToc, -1, 20, false, 2, 1},
     {0x24054, 2, KelmorActionLastSession, -1, 12, false, 2, 0},
+    {0x24054, 2, KelmorActionFullToc, -1, 48, false, 2, 1},
 };
 
 const Rule* TocExRule(const uint8_t* in, uint32_t inputLength, bool* inputOk) {
@@ -113,6 +115,9 @@ const Rule* TocExRule(const uint8_t* in, uint32_t inputLength, bool* inputOk) {
     if (!*inputOk)
         return &kBadInput;
     const int format = in[0] & 0x0F;
+    *inputOk = format != 2 || (in[0] & 0x80) != 0;
+    if (format == 2)
+        return *inputOk ? &kTocEx[3] : &kBadInput;
     if (format == 0)
         return &kTocEx[(in[0] & 0x80) ? 1 : 0];
     return format == 1 ? &kTocEx[2] : nullptr;

@@ -585,21 +585,25 @@ TEST_F(RavelinDlgTest, CopyFailuresAreToldForABadNameAnIncompleteImageOrAFailedR
         const char* what;
         const char* name;
         bool discPresent;
+        bool audio; // the disc is an audio CD: a table of contents without a data track
         int64_t failWriteAt, shortWriteAt, throwAt, failReadAt;
         uint32_t readError;
         const char* message; // null: none
     } const cases[] = {
-        {"a name the path rules reject", "bad|name.iso", true, -1, -1, -1, -1, 0,
+        {"a name the path rules reject", "bad|name.iso", true, false, -1, -1, -1, -1, 0,
          "The output file name is not valid."},
-        {"a failed image write", "disc.iso", true, 5, -1, -1, -1, 0,
+        {"a failed image write", "disc.iso", true, false, 5, -1, -1, -1, 0,
          "The image file could not be written completely."},
-        {"a short image write", "disc.iso", true, -1, 5, -1, -1, 0,
+        {"a short image write", "disc.iso", true, false, -1, 5, -1, -1, 0,
          "The image file could not be written completely."},
-        {"a sector not found", "disc.iso", true, -1, -1, -1, 7, 27, readFailed27.c_str()},
-        {"a damaged first sector", "disc.iso", true, -1, -1, -1, 0, 23, readFailed23.c_str()},
-        {"no disc in the drive", "disc.iso", false, -1, -1, -1, -1, 0, nullptr},
-        {"a drive that fails under the copy", "disc.iso", true, -1, -1, 7, -1, 0, nullptr},
-        {"a whole copy", "disc.iso", true, -1, -1, -1, -1, 0, nullptr},
+        {"a sector not found", "disc.iso", true, false, -1, -1, -1, 7, 27, readFailed27.c_str()},
+        {"a damaged first sector", "disc.iso", true, false, -1, -1, -1, 0, 23,
+         readFailed23.c_str()},
+        {"no disc in the drive", "disc.iso", false, false, -1, -1, -1, -1, 0, nullptr},
+        {"a drive that fails under the copy", "disc.iso", true, false, -1, -1, 7, -1, 0, nullptr},
+        {"a whole copy", "disc.iso", true, false, -1, -1, -1, -1, 0, nullptr},
+        {"an audio CD", "audio.iso", true, true, -1, -1, -1, -1, 0,
+         "The disc in drive D: has no data track (an audio CD?): nothing was copied."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -607,6 +611,7 @@ TEST_F(RavelinDlgTest, CopyFailuresAreToldForABadNameAnIncompleteImageOrAFailedR
         drives.shortWriteAt = c.shortWriteAt;
         CScriptedDrives::Disc disc;
         disc.present = c.discPresent;
+        disc.audio = c.audio;
         disc.throwAt = c.throwAt;
         disc.failAt = c.failReadAt;
         disc.failError = c.readError;
@@ -627,6 +632,7 @@ TEST_F(RavelinDlgTest, CopyFailuresAreToldForABadNameAnIncompleteImageOrAFailedR
             EXPECT_TRUE(boxes.boxes.empty());
         }
         EXPECT_FALSE(drives.HasImage("bad|name.iso"));
+        EXPECT_FALSE(drives.HasImage("audio.iso"));
         if (c.failReadAt >= 0) {
             EXPECT_EQ(drives.Expected('D', static_cast<uint32_t>(c.failReadAt)),
                       drives.Image("disc.iso"));

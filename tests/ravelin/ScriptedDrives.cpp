@@ -133,8 +133,8 @@ bool CScriptedDrives::GetDriveGeometry(PlatformHandle drive, DiscGeometry& geome
     return true;
 }
 
-// The drives answer no exact length and no table of contents: the copy takes the geometry's
-// sectors as one data track.
+// The drives answer no exact length, and a table of contents only for an audio CD: the copy
+// takes the geometry's sectors as one data track.
 bool CScriptedDrives::AllowExtendedDasdIo(PlatformHandle) {
     return true;
 }
@@ -147,9 +147,43 @@ bool CScriptedDrives::GetDriveGeometryEx(PlatformHandle, DiscGeometry&, uint64_t
     return Fail(kErrorInvalidFunction);
 }
 
-bool CScriptedDrives::ReadToc(PlatformHandle, TocRequest, void*, uint32_t, uint32_t& returned) {
+bool CScriptedDrives::ReadToc(PlatformHandle drive, TocRequest request, void* answer, uint32_t size,
+                              uint32_t& returned) {
     returned = 0;
-    return Fail(kErrorInvalidFunction);
+    Disc disc;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto found = m_handles.find(drive);
+        if (found == m_handles.end() || !found->second.letter)
+            return Fail(kErrorInvalidHandle);
+        disc = m_discs[found->second.letter];
+    }
+    if (!disc.audio || request != TocRequest::TracksLba || size < 20)
+        return Fail(kErrorInvalidFunction);
+    // Track 1 (Control 0: audio) at LBA 0, the lead-out (0xAA) after the last sector.
+    const uint8_t toc[20] = {0,
+                             18,
+                             1,
+                             1,
+                             0,
+                             0x10,
+                             1,
+                             0,
+                             0,
+                             0,
+                             0,
+                             0,
+                             0,
+                             0x10,
+                             0xAA,
+                             0,
+                             uint8_t(disc.sectors >> 24),
+                             uint8_t(disc.sectors >> 16),
+                             uint8_t(disc.sectors >> 8),
+                             uint8_t(disc.sectors)};
+    std::memcpy(answer, toc, sizeof(toc));
+    returned = sizeof(toc);
+    return true;
 }
 
 uint32_t CScriptedDrives::SetPosition(PlatformHandle drive, int32_t low, int32_t* high) {
@@ -211,6 +245,18 @@ bool CScriptedDrives::Read(PlatformHandle drive, void* buffer, uint32_t size, ui
     if (found != m_handles.end())
         found->second.position += kSectorSize;
     return true;
+}
+
+bool CScriptedDrives::ReadAt(PlatformHandle drive, uint64_t offset, void* buffer, uint32_t size,
+                             uint32_t& read) {
+    int32_t high = static_cast<int32_t>(offset >> 32);
+    if (SetPosition(drive, static_cast<int32_t>(offset & 0xFFFFFFFFu), &high) ==
+            kInvalidSetFilePointer &&
+        GetLastError() != 0) {
+        read = 0;
+        return false;
+    }
+    return Read(drive, buffer, size, read);
 }
 
 PlatformHandle CScriptedDrives::CreateImage(const char* path) {

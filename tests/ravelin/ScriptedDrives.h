@@ -35,6 +35,7 @@ public:
         int64_t failAt = kNever;          // the copy read of that sector fails with failError
         uint32_t failError = 23;          // ERROR_CRC
         bool progressEverySector = false; // each copy read sends PBM_SETPOS to the bar first
+        bool audio = false; // an audio CD: its table of contents holds one audio track
     };
 
     // Configure before the dialog starts.
@@ -75,6 +76,8 @@ public:
                  uint32_t& returned) override;
     uint32_t SetPosition(PlatformHandle drive, int32_t low, int32_t* high) override;
     bool Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) override;
+    bool ReadAt(PlatformHandle drive, uint64_t offset, void* buffer, uint32_t size,
+                uint32_t& read) override;
     PlatformHandle CreateImage(const char* path) override;
     bool Write(PlatformHandle image, const void* buffer, uint32_t size, uint32_t& written) override;
     void Close(PlatformHandle handle) override;
