@@ -11,7 +11,8 @@
 class CHeapString;
 
 // Reads the volume label of the disc in drive `letter` (the volume identifier of the ISO 9660
-// primary volume descriptor of its last session, up to its first space). `label` is empty unless one was read.
+// primary volume descriptor of its last session, up to its first space). `label` is empty unless
+// one was read.
 uint32_t ReadDiscLabel(char letter, CHeapString& label,
                        IDiscPlatform& platform = SystemDiscPlatform());
 
