@@ -95,3 +95,20 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         return pApp->ExitInstance();
     return pApp->Run();
 }
+
+DWORD AfxWaitHandlingSentMessages(HANDLE handle, DWORD timeout) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        MSG msg;
+        ::PeekMessage(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        DWORD remaining = INFINITE;
+        if (timeout != INFINITE) {
+            const DWORD elapsed = ::GetTickCount() - start;
+            remaining = elapsed < timeout ? timeout - elapsed : 0;
+        }
+        const DWORD result = ::MsgWaitForMultipleObjectsEx(1, &handle, remaining, QS_SENDMESSAGE,
+                                                           MWMO_INPUTAVAILABLE);
+        if (result != WAIT_OBJECT_0 + 1)
+            return result;
+    }
+}

@@ -45,3 +45,7 @@ HINSTANCE AfxGetResourceHandle();
 LPCTSTR AfxGetAppName();
 // Registers the common control classes (list view, progress bar) once per process.
 void AfxInitCommonControls();
+// Waits up to `timeout` ms for `handle`, as WaitForSingleObject answers. Messages that other
+// threads send to this one are handled meanwhile, and nothing else: a sender that waits for
+// this thread cannot hold the wait up, and no posted message or input runs a handler inside it.
+DWORD AfxWaitHandlingSentMessages(HANDLE handle, DWORD timeout);

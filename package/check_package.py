@@ -69,15 +69,52 @@ def signature_problems(name, data, certificate):
             f.write(ssl.DER_cert_to_PEM_cert(certificate))
         result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", driver],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    # One block per signature: its digest, whether that digest matches the driver's bytes, and
+    # whether the signature verifies against the certificate (or the error that says why not).
+    blocks = re.split(r"^Signature Index: \d+.*$", result.stdout, flags=re.MULTILINE)[1:]
+    if not blocks:
+        return ["%s is not signed: osslsigncode found no signature" % name]
+    found, digests = [], []
+    for index, block in enumerate(blocks):
+        digest = re.search(r"^Message digest algorithm\s*:\s*(\S+)", block, re.MULTILINE)
+        digests.append(digest.group(1) if digest else "an unknown digest")
+        if "MISMATCH" in block:
+            why = "its digest does not match the driver's bytes"
+        elif re.search(r"^Signature verification: ok", block, re.MULTILINE):
+            continue
+        else:
+            error = re.search(r"Error: (.+)", block)
+            why = error.group(1).strip() if error else "osslsigncode gave no reason"
+        found.append("%s: its %s signature (%s) does not verify against %s: %s"
+                     % (name, digests[-1], "primary" if index == 0 else "nested", CERTIFICATE,
+                        why))
+    if digests != ["SHA1", "SHA256"]:
+        found.append("%s is signed with %s; expected SHA1 with a nested SHA256 signature"
+                      % (name, ", ".join(digests)))
+    if result.returncode != 0 and not found:
+        found.append("%s: osslsigncode refused its signatures: %s"
+                     % (name, result.stdout.strip().splitlines()[-1]))
+    return found
+
+
+def certificate_problems(certificate):
+    """The test certificate signs itself with SHA-1 (a Windows 7 without the SHA-2 update
+    refuses a driver whose signing certificate is SHA-256-signed), and a CA may sign
+    certificates."""
+    result = subprocess.run(["openssl", "x509", "-inform", "DER", "-noout", "-text"],
+                            input=certificate, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    text = result.stdout.decode("utf-8", "replace")
     if result.returncode != 0:
-        return ["%s: its signatures do not verify against %s" % (name, CERTIFICATE)]
-    # One entry per signature: its index, its digest, its verification.
-    digests = re.findall(r"^Message digest algorithm\s*:\s*(\S+)", result.stdout, re.MULTILINE)
-    verified = re.findall(r"^Signature verification: ok", result.stdout, re.MULTILINE)
-    if digests[::2] != ["SHA1", "SHA256"] or len(verified) != 2:
-        return ["%s is not signed with SHA-1 and a nested SHA-256 signature (%s)"
-                % (name, ", ".join(digests[::2]) or "no signature")]
-    return []
+        return ["%s is no certificate: %s" % (CERTIFICATE, text.strip())]
+    found = []
+    algorithm = re.search(r"Signature Algorithm: (\S+)", text)
+    if not algorithm or algorithm.group(1) != "sha1WithRSAEncryption":
+        found.append("%s is signed with %s, not sha1WithRSAEncryption"
+                     % (CERTIFICATE, algorithm.group(1) if algorithm else "nothing known"))
+    usage = re.search(r"X509v3 Key Usage:.*\n\s*(.*)", text)
+    if "CA:TRUE" in text and (not usage or "Certificate Sign" not in usage.group(1)):
+        found.append("%s is a CA without keyCertSign in its key usage" % CERTIFICATE)
+    return found
 
 
 def driver_problems(name, image, certificate):
@@ -119,6 +156,7 @@ def problems(path):
     for name, digest in listed.items():
         if name in files and hashlib.sha256(files[name]).hexdigest() != digest:
             found.append("the digest of %s does not match SHA256SUMS" % name)
+    found += certificate_problems(files[CERTIFICATE])
     guide = files["GUIDE.txt"].decode("utf-8")
     for name, machine in sorted(MACHINES.items()):
         try:

@@ -32,14 +32,37 @@ def certificate(work):
         sys.exit("set both KELMOR_SIGNING_CERT and KELMOR_SIGNING_KEY, or neither")
     folder = os.path.join(work, "certificate")
     cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
-    if not (os.path.exists(cert) and os.path.exists(key)):
+    # The certificate signs itself with SHA-1: a Windows 7 without the SHA-2 update refuses
+    # (Code 52) a driver whose signing certificate is SHA-256-signed. It is its own root, so it
+    # is a CA that may sign certificates, and it signs code. One made before this rule is made
+    # again.
+    if not (os.path.exists(cert) and os.path.exists(key) and signed_with_sha1(cert)):
         os.makedirs(folder, exist_ok=True)
         os.chmod(folder, 0o700)
-        run("openssl", "req", "-x509", "-newkey", "rsa:3072", "-sha256", "-nodes", "-days",
-            "3650", "-subj", "/CN=Kelmor test driver signing (not for release)", "-addext",
-            "extendedKeyUsage=codeSigning", "-addext", "keyUsage=critical,digitalSignature",
-            "-keyout", key, "-out", cert)
+        run("openssl", "req", "-x509", "-newkey", "rsa:3072", "-sha1", "-nodes", "-days",
+            "3650", "-subj", "/CN=Kelmor test driver signing (not for release)",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,digitalSignature,keyCertSign",
+            "-addext", "extendedKeyUsage=codeSigning", "-keyout", key, "-out", cert)
     return cert, key
+
+
+def signed_with_sha1(cert):
+    text = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-text"],
+                          stdout=subprocess.PIPE, text=True, check=True).stdout
+    return "Signature Algorithm: sha1WithRSAEncryption" in text
+
+
+def tell_certificate(cert):
+    """Prints what names the certificate in a store: its subject and its SHA-1 thumbprint,
+    which "certutil -delstore" takes."""
+    subject = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-subject"],
+                             stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
+    fingerprint = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint",
+                                  "-sha1"], stdout=subprocess.PIPE, text=True,
+                                 check=True).stdout.strip()
+    thumbprint = fingerprint.split("=", 1)[1].replace(":", "").lower()
+    print("drivers signed by %s, thumbprint %s" % (subject, thumbprint))
 
 
 def main():
@@ -63,6 +86,7 @@ def main():
         run("osslsigncode", "sign", "-nest", "-certs", cert, "-key", key, "-h", "sha256", "-in",
             sha1, "-out", signed)
         os.remove(sha1)
+    tell_certificate(cert)
     public = os.path.join(options.work, "kelmor-test.cer")
     run("openssl", "x509", "-in", cert, "-outform", "DER", "-out", public + ".tmp")
     shutil.move(public + ".tmp", public)

@@ -34,20 +34,7 @@ HICON LoadProgramIcon(int cxMetric, int cyMetric) {
 // nothing else: no posted message, no input, so no handler of the dialog runs inside the wait.
 DWORD SignalAndWaitForThread(HANDLE event, HANDLE thread, DWORD timeout) {
     ::SetEvent(event);
-    const DWORD start = ::GetTickCount();
-    for (;;) {
-        MSG msg;
-        ::PeekMessage(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        DWORD remaining = INFINITE;
-        if (timeout != INFINITE) {
-            DWORD elapsed = ::GetTickCount() - start;
-            remaining = elapsed < timeout ? timeout - elapsed : 0;
-        }
-        DWORD result = ::MsgWaitForMultipleObjectsEx(1, &thread, remaining, QS_SENDMESSAGE,
-                                                     MWMO_INPUTAVAILABLE);
-        if (result != WAIT_OBJECT_0 + 1)
-            return result;
-    }
+    return AfxWaitHandlingSentMessages(thread, timeout);
 }
 
 // The system's text for `error`, without its closing line break; "" when it has none.

@@ -408,6 +408,13 @@ bool RunTolvaneScenario(const CScenarioSettings& s, CStepLog& log) {
             scenario.shown = panel.main;
             return Narrow(Drive(first)) + " is back with " + Narrow(s.sample);
         });
+        scenario.Step("\"&Add Drive\" once more: two drives", [&] {
+            ClickButton(panel.main, kAddDrive);
+            WaitUntil("two rows", [&] { return panel.list.Count() == 2; });
+            second = panel.Row(1, 0)[0];
+            scenario.shown = panel.main;
+            return "rows " + Narrow(Drive(first)) + " and " + Narrow(Drive(second));
+        });
         scenario.Step("\"Stop\" and \"Remove Driver\"", [&] {
             service = panel.OpenServiceDialog();
             ClickServiceButton(
@@ -428,6 +435,15 @@ bool RunTolvaneScenario(const CScenarioSettings& s, CStepLog& log) {
             ClickButton(service, IDOK);
             WaitForWindowGone(service, "closing the driver control");
             WaitUntil("the list empty", [&] { return panel.list.Count() == 0; });
+            // The drives the stop took away are announced when the box closes.
+            using Event = CDeviceChangeListener::Event;
+            const WPARAM out = DBT_DEVICEREMOVECOMPLETE;
+            const std::vector<Event> removals = {{out, first, false}, {out, second, false}};
+            WaitUntil("WM_DEVICECHANGE for both drives", [&] {
+                const std::vector<Event> events = listener.Events();
+                return events.size() >= 2 &&
+                       std::vector<Event>(events.end() - 2, events.end()) == removals;
+            });
             ClickButton(panel.main, kAddDrive);
             CMessageBox box = WaitForMessageBox(program.Id(), kMessageCaption, "Add Drive");
             scenario.shown = box.window;

@@ -9,7 +9,9 @@ import argparse
 import hashlib
 import os
 import struct
+import subprocess
 import sys
+import tempfile
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
@@ -103,6 +105,16 @@ def main():
     def another_certificate(files):
         files["test-driver/kelmor-test.cer"] = read(options.certificate)[:-40] + b"\0" * 40
 
+    def sha256_certificate(files):
+        # A certificate like the test one but signed with SHA-256, and a CA that may not sign.
+        with tempfile.TemporaryDirectory() as folder:
+            key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.der")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-sha256", "-nodes",
+                            "-subj", "/CN=SHA-256 test", "-addext", "keyUsage=digitalSignature",
+                            "-keyout", key, "-outform", "DER", "-out", cert],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            files["test-driver/kelmor-test.cer"] = read(cert)
+
     def writable_code(files):
         # The first section header's characteristics of the x64 driver, made writable too.
         data = bytearray(files["test-driver/x64/kelmor.sys"])
@@ -130,10 +142,16 @@ def main():
          "Tolvane.exe: MISMATCH: execution level asInvoker, expected requireAdministrator"),
         ("an extra file", extra_file, "members"),
         ("an unsigned driver", unsigned_driver,
-         "test-driver/x86/kelmor.sys: its signatures do not verify"),
+         "test-driver/x86/kelmor.sys is not signed: osslsigncode found no signature"),
         ("a driver altered after signing", altered_driver,
-         "test-driver/x86/kelmor.sys: its signatures do not verify"),
-        ("a certificate that signed nothing here", another_certificate, "do not verify"),
+         "test-driver/x86/kelmor.sys: its SHA1 signature (primary) does not verify against "
+         "test-driver/kelmor-test.cer: its digest does not match the driver's bytes"),
+        ("a certificate that signed nothing here", another_certificate, "does not verify"),
+        ("a certificate signed with SHA-256", sha256_certificate,
+         "test-driver/kelmor-test.cer is signed with sha256WithRSAEncryption, not "
+         "sha1WithRSAEncryption"),
+        ("a CA certificate that may not sign certificates", sha256_certificate,
+         "test-driver/kelmor-test.cer is a CA without keyCertSign in its key usage"),
         ("a driver section writable and executable", writable_code,
          "test-driver/x64/kelmor.sys: section .text is writable and executable"),
     ]

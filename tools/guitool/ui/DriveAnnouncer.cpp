@@ -1,6 +1,7 @@
 #include "DriveAnnouncer.h"
 
 #include "ControlPanelRules.h"
+#include "WinApp.h"
 
 #include <dbt.h>
 #include <process.h>
@@ -59,8 +60,11 @@ public:
         ::SetEvent(m_queued);
     }
 
+    // The broadcast waits on every top-level window, this thread's too (an IME's, one the
+    // file dialog left): the wait handles what is sent to them, or each announcement would
+    // spend its whole time-out on them.
     bool Finish(DWORD milliseconds) {
-        return !m_allSent || ::WaitForSingleObject(m_allSent, milliseconds) == WAIT_OBJECT_0;
+        return !m_allSent || AfxWaitHandlingSentMessages(m_allSent, milliseconds) == WAIT_OBJECT_0;
     }
 
 private:

@@ -12,6 +12,9 @@ END_MESSAGE_MAP()
 CTolvaneApp theApp;
 
 BOOL CTolvaneApp::InitInstance() {
+    // The panel asks about drives that may hold no medium (the figures of an ejected drive):
+    // the failure is its to show, never Windows' "There is no disk in the drive" box.
+    ::SetErrorMode(::SetErrorMode(0) | SEM_FAILCRITICALERRORS);
     // Without it the driver refuses to add, remove and mount drives; a failure shows there.
     EnableManageVolumePrivilege();
     Enable3dControls();

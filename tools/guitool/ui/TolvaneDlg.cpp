@@ -170,11 +170,24 @@ void CTolvaneDlg::OnAddDrive() {
         return;
     }
     RefreshDriveList();
-    // The new drive is the one the list did not show before.
+    AnnounceListChanges(before);
+}
+
+void CTolvaneDlg::AnnounceListChanges(const CString& before) {
     const CString after = ListedLetters();
+    for (int i = 0; i < before.GetLength(); ++i) {
+        if (after.Find(before[i]) < 0)
+            m_announcer.Announce(before[i], DriveChange::DriveRemoved);
+    }
     for (int i = 0; i < after.GetLength(); ++i) {
-        if (before.Find(after[i]) < 0)
-            m_announcer.Announce(after[i], DriveChange::DriveAdded);
+        if (before.Find(after[i]) >= 0)
+            continue;
+        m_announcer.Announce(after[i], DriveChange::DriveAdded);
+        // A drive restored from its persistent record comes with its medium.
+        IMAGE_INFO info;
+        std::memset(&info, 0, sizeof(info));
+        if (QueryImage(m_io, after[i], info) && info.Mounted)
+            m_announcer.Announce(after[i], DriveChange::MediumInserted);
     }
 }
 
@@ -232,10 +245,14 @@ void CTolvaneDlg::OnMount() {
 }
 
 void CTolvaneDlg::OnDriverControl() {
+    const CString before = ListedLetters();
     CDriverControl driverControl(this, m_services);
     driverControl.DoModal();
-    // The driver may have come or gone, whatever the dialog's result.
+    // The driver may have come or gone, whatever the dialog's result: a stop removes every
+    // drive and a start restores the persistent ones, which the desktop hears of as of the
+    // panel's own changes.
     RefreshDriveList();
+    AnnounceListChanges(before);
 }
 
 void CTolvaneDlg::OnClickDriveList(NMHDR*, LRESULT* pResult) {

@@ -67,6 +67,9 @@ private:
     void RefreshOrReport(BOOL succeeded, UINT nIDFailure, WCHAR letter, DriveChange change);
     // The letters the list shows.
     CString ListedLetters() const;
+    // Announces the drives that the list shows no more (removed) and the ones it shows anew
+    // (added, and their medium when they hold one), against the letters `before`.
+    void AnnounceListChanges(const CString& before);
 
     IDeviceIo& m_io;
     IVolumeInfo& m_volumes;
