@@ -1,4 +1,4 @@
-// Rips image files through the POSIX platform and compares the rate with dd (bs=64K, large
+// Rips image files through the POSIX platform and compares the rate with dd (bs=256K, large
 // reads as the copy makes them) and cp of the same file, all from the page cache; prints MB/s and
 // each run's peak resident set size.
 //
@@ -100,7 +100,7 @@ RunResult RunRip(const std::string& dir, const std::string& source) {
 RunResult RunDd(const std::string& source, const std::string& target) {
     std::string in = "if=" + source, out = "of=" + target;
     return RunChild([&] {
-        execlp("dd", "dd", in.c_str(), out.c_str(), "bs=64K", "status=none",
+        execlp("dd", "dd", in.c_str(), out.c_str(), "bs=256K", "status=none",
                static_cast<char*>(nullptr));
         return 127;
     });
@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
             break;
         }
         Print("RipDisc", size, rip);
-        Print("dd bs=64K", size, dd);
+        Print("dd bs=256K", size, dd);
         Print("cp", size, cp);
         std::printf("  RipDisc / dd = %.2f\n", dd.seconds / rip.seconds);
     }

@@ -122,6 +122,9 @@ public:
     virtual bool IsSignalled(AbortEventRef event) = 0;
     // SendMessageA(progressBar, PBM_SETPOS, percent, 0).
     virtual void SetProgress(ProgressBarRef progressBar, uint32_t percent) = 0;
+    // GetWindowThreadProcessId(progressBar, NULL) == GetCurrentThreadId(): a send to the bar
+    // from another thread waits for this one to read its messages. Elsewhere no bar is.
+    virtual bool IsProgressBarOfThisThread(ProgressBarRef) { return false; }
     // GetLastError: the code of this thread's last failed call.
     virtual uint32_t GetLastError() = 0;
     // Where the output directories are created.

@@ -228,6 +228,11 @@ void Win32DiscPlatform::SetProgress(ProgressBarRef progressBar, uint32_t percent
     SendMessageA(static_cast<HWND>(progressBar), PBM_SETPOS, percent, 0);
 }
 
+bool Win32DiscPlatform::IsProgressBarOfThisThread(ProgressBarRef progressBar) {
+    return ::GetWindowThreadProcessId(static_cast<HWND>(progressBar), nullptr) ==
+           ::GetCurrentThreadId();
+}
+
 uint32_t Win32DiscPlatform::GetLastError() {
     return ::GetLastError();
 }

@@ -27,6 +27,7 @@ public:
     void FreeBuffer(void* buffer, uint32_t size) override;
     bool IsSignalled(AbortEventRef event) override;
     void SetProgress(ProgressBarRef progressBar, uint32_t percent) override;
+    bool IsProgressBarOfThisThread(ProgressBarRef progressBar) override;
     uint32_t GetLastError() override;
     IFileSystem& FileSystem() override;
 };

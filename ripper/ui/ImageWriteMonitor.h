@@ -33,6 +33,9 @@ public:
     void FreeBuffer(void* buffer, uint32_t size) override;
     bool IsSignalled(AbortEventRef event) override;
     void SetProgress(ProgressBarRef progressBar, uint32_t percent) override;
+    bool IsProgressBarOfThisThread(ProgressBarRef progressBar) override {
+        return m_platform.IsProgressBarOfThisThread(progressBar);
+    }
     uint32_t GetLastError() override;
     IFileSystem& FileSystem() override;
 

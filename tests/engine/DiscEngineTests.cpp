@@ -210,8 +210,10 @@ TEST(EngineCopy, CopiesEverySectorAndCreatesTheDirectories) {
     EXPECT_LT(platform.IndexOf("CreateDirectory C:\\out\\sub"), platform.IndexOf("CreateImage"));
     EXPECT_EQ(platform.CallsStartingWith("CreateImage"),
               std::vector<std::string>{"CreateImage C:\\out\\sub\\disc.iso"});
-    // The buffer is taken once, before the path is looked at.
-    EXPECT_EQ(platform.CallsStartingWith("Allocate"), std::vector<std::string>{"Allocate 262144"});
+    // The two buffers (one read into while the other is written) are taken once, before the
+    // path is looked at.
+    EXPECT_EQ(platform.CallsStartingWith("Allocate"),
+              (std::vector<std::string>{"Allocate 262144", "Allocate 262144"}));
     EXPECT_LT(platform.IndexOf("Allocate"), platform.IndexOf("GetFileAttributes"));
     // Neither a progress bar nor an abort event was given.
     EXPECT_EQ(platform.IndexOf("Progress"), -1);
@@ -224,7 +226,14 @@ TEST(EngineCopy, ReportsProgressEveryThousandSectorsAndNeverAHundred) {
     EXPECT_EQ(RipDisc('D', kImage, kProgressBar, kAbortEvent, platform), 0u);
     EXPECT_EQ(platform.progress, (std::vector<uint32_t>{0, 40, 80}));
     // Each report follows the write of its sector; the abort test comes before every read.
-    EXPECT_EQ(platform.calls[platform.IndexOf("Progress 0") - 1], "Write 262144");
+    // Sector 1000 is written by the eighth write (sectors 896 to 1023).
+    int eighthWrite = -1;
+    for (int i = 0, writes = 0; i < int(platform.calls.size()) && writes < 8; ++i)
+        if (platform.calls[i].compare(0, 6, "Write ") == 0 && ++writes == 8)
+            eighthWrite = i;
+    EXPECT_GT(platform.IndexOf("Progress 0"), platform.IndexOf("Write 262144"));
+    EXPECT_GT(platform.IndexOf("Progress 40"), eighthWrite);
+    EXPECT_GT(eighthWrite, platform.IndexOf("Progress 0"));
     EXPECT_EQ(platform.CallsStartingWith("AbortCheck").size(), (2500u + kChunk - 1) / kChunk);
     EXPECT_TRUE(platform.files[kImage] == platform.disc);
 }
@@ -804,7 +813,7 @@ TEST(EngineCopy, FailedOrShortWriteEndsTheCopyWithAnError) {
     shortWrite.shortWriteAt = 0;
     EXPECT_EQ(RipDisc('D', kImage, nullptr, nullptr, shortWrite), kErrorHandleDiskFull);
     EXPECT_TRUE(shortWrite.files[kImage] == shortWrite.disc.substr(0, kChunk / 2 * kSector));
-    EXPECT_EQ(shortWrite.sectorReads, 1);
+    EXPECT_LE(shortWrite.sectorReads, 2); // the next chunk may have been read meanwhile
 }
 
 TEST(EngineCopy, ExistingImageIsReplaced) {

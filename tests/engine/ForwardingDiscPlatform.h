@@ -54,6 +54,9 @@ public:
     void SetProgress(ProgressBarRef progressBar, uint32_t percent) override {
         m_inner.SetProgress(progressBar, percent);
     }
+    bool IsProgressBarOfThisThread(ProgressBarRef progressBar) override {
+        return m_inner.IsProgressBarOfThisThread(progressBar);
+    }
     uint32_t GetLastError() override { return m_inner.GetLastError(); }
     IFileSystem& FileSystem() override { return m_inner.FileSystem(); }
 

@@ -104,8 +104,7 @@ public:
     }
 
     bool Read(PlatformHandle drive, void* buffer, uint32_t size, uint32_t& read) override {
-        m_skipped = IsHole(m_position, size);
-        if (m_skipped) {
+        if (IsHole(m_position, size)) {
             read = size;
             return true;
         }
@@ -116,8 +115,7 @@ public:
     bool ReadAt(PlatformHandle drive, uint64_t offset, void* buffer, uint32_t size,
                 uint32_t& read) override {
         m_position = offset;
-        m_skipped = IsHole(offset, size);
-        if (m_skipped) {
+        if (IsHole(offset, size)) {
             read = size;
             return true;
         }
@@ -130,9 +128,13 @@ public:
         return m_image;
     }
 
+    // The copy writes each chunk at the disc offset it was read from, on a thread of its own
+    // while the next chunk is read: the write's own offset tells a hole.
     bool Write(PlatformHandle image, const void* buffer, uint32_t size,
                uint32_t& written) override {
-        if (m_skipped) {
+        const uint64_t offset = m_written;
+        m_written += size;
+        if (IsHole(offset, size)) {
             m_hole += size;
             written = size;
             return true;
@@ -171,7 +173,7 @@ private:
     }
 
     uint64_t m_position = 0;
-    bool m_skipped = false;
+    uint64_t m_written = 0;
     PlatformHandle m_image = kInvalidPlatformHandle;
     uint64_t m_hole = 0;
 };

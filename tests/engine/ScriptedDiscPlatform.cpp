@@ -18,13 +18,27 @@ int ScriptedDiscPlatform::IndexOf(const std::string& prefix) const {
     return -1;
 }
 
+namespace {
+// Each thread has its own last error, as on Windows: the copy writes on a thread of its own.
+thread_local uint32_t t_lastError = 0;
+} // namespace
+
 bool ScriptedDiscPlatform::Fail(uint32_t error) {
-    m_lastError = error;
+    t_lastError = error;
     return false;
 }
 
+uint32_t ScriptedDiscPlatform::GetLastError() {
+    return t_lastError;
+}
+
+void ScriptedDiscPlatform::Record(std::string call) {
+    std::lock_guard<std::mutex> lock(m_callsLock);
+    calls.push_back(std::move(call));
+}
+
 PlatformHandle ScriptedDiscPlatform::OpenDrive(const char* devicePath) {
-    calls.push_back(std::string("OpenDrive ") + devicePath);
+    Record(std::string("OpenDrive ") + devicePath);
     if (openError) {
         Fail(openError);
         return kInvalidPlatformHandle;
@@ -35,7 +49,7 @@ PlatformHandle ScriptedDiscPlatform::OpenDrive(const char* devicePath) {
 }
 
 bool ScriptedDiscPlatform::SetMediaLock(PlatformHandle drive, bool prevent) {
-    calls.push_back(prevent ? "Lock" : "Unlock");
+    Record(prevent ? "Lock" : "Unlock");
     if (drive != kDriveHandle)
         return Fail(6);
     lockDepth += prevent ? 1 : -1;
@@ -43,7 +57,7 @@ bool ScriptedDiscPlatform::SetMediaLock(PlatformHandle drive, bool prevent) {
 }
 
 bool ScriptedDiscPlatform::GetDriveGeometry(PlatformHandle, DiscGeometry& answer) {
-    calls.push_back("Geometry");
+    Record("Geometry");
     if (geometryError)
         return Fail(geometryError);
     answer = geometry;
@@ -53,7 +67,7 @@ bool ScriptedDiscPlatform::GetDriveGeometry(PlatformHandle, DiscGeometry& answer
 uint32_t ScriptedDiscPlatform::SetPosition(PlatformHandle, int32_t low, int32_t* high) {
     int64_t offset = high ? static_cast<int64_t>((uint64_t(uint32_t(*high)) << 32) | uint32_t(low))
                           : int64_t{low};
-    calls.push_back("SetPosition " + std::to_string(offset) + (high ? "" : " (32-bit)"));
+    Record("SetPosition " + std::to_string(offset) + (high ? "" : " (32-bit)"));
     if (positionError || offset < 0) {
         Fail(positionError ? positionError : 131);
         return kInvalidSetFilePointer;
@@ -63,19 +77,19 @@ uint32_t ScriptedDiscPlatform::SetPosition(PlatformHandle, int32_t low, int32_t*
         *high = static_cast<int32_t>(m_position >> 32);
     if (ambiguousPositionAt != kNever &&
         m_position == static_cast<uint64_t>(ambiguousPositionAt) * geometry.BytesPerSector) {
-        m_lastError = 0;
+        t_lastError = 0;
         return kInvalidSetFilePointer;
     }
     return static_cast<uint32_t>(m_position);
 }
 
 bool ScriptedDiscPlatform::AllowExtendedDasdIo(PlatformHandle) {
-    calls.push_back("AllowExtendedDasdIo");
+    Record("AllowExtendedDasdIo");
     return true;
 }
 
 bool ScriptedDiscPlatform::GetLengthInfo(PlatformHandle, uint64_t& length) {
-    calls.push_back("LengthInfo");
+    Record("LengthInfo");
     if (lengthInfo == kNever)
         return Fail(1);
     length = static_cast<uint64_t>(lengthInfo);
@@ -84,7 +98,7 @@ bool ScriptedDiscPlatform::GetLengthInfo(PlatformHandle, uint64_t& length) {
 
 bool ScriptedDiscPlatform::GetDriveGeometryEx(PlatformHandle, DiscGeometry& answer,
                                               uint64_t& diskSize) {
-    calls.push_back("GeometryEx");
+    Record("GeometryEx");
     if (geometryExSize == kNever)
         return Fail(1);
     answer = geometry;
@@ -98,10 +112,10 @@ bool ScriptedDiscPlatform::ReadToc(PlatformHandle, TocRequest request, void* ans
                                : request == TocRequest::TracksMsf ? tocMsf
                                : request == TocRequest::FullToc   ? tocFull
                                                                   : lastSession;
-    calls.push_back(request == TocRequest::TracksLba   ? "ReadToc Lba"
-                    : request == TocRequest::TracksMsf ? "ReadToc Msf"
-                    : request == TocRequest::FullToc   ? "ReadToc Full " + std::to_string(size)
-                                                       : "ReadToc LastSession");
+    Record(request == TocRequest::TracksLba   ? "ReadToc Lba"
+           : request == TocRequest::TracksMsf ? "ReadToc Msf"
+           : request == TocRequest::FullToc   ? "ReadToc Full " + std::to_string(size)
+                                              : "ReadToc LastSession");
     returned = 0;
     if (bytes.empty())
         return Fail(1);
@@ -111,13 +125,13 @@ bool ScriptedDiscPlatform::ReadToc(PlatformHandle, TocRequest request, void* ans
 }
 
 bool ScriptedDiscPlatform::Read(PlatformHandle, void* buffer, uint32_t size, uint32_t& read) {
-    calls.push_back("Read " + std::to_string(size));
+    Record("Read " + std::to_string(size));
     return ReadHere(buffer, size, read);
 }
 
 bool ScriptedDiscPlatform::ReadAt(PlatformHandle, uint64_t offset, void* buffer, uint32_t size,
                                   uint32_t& read) {
-    calls.push_back("ReadAt " + std::to_string(offset) + " " + std::to_string(size));
+    Record("ReadAt " + std::to_string(offset) + " " + std::to_string(size));
     if (positionError) {
         read = 0;
         return Fail(positionError);
@@ -156,7 +170,7 @@ bool ScriptedDiscPlatform::ReadHere(void* buffer, uint32_t size, uint32_t& read)
 }
 
 PlatformHandle ScriptedDiscPlatform::CreateImage(const char* path) {
-    calls.push_back(std::string("CreateImage ") + path);
+    Record(std::string("CreateImage ") + path);
     if (createError) {
         Fail(createError);
         return kInvalidPlatformHandle;
@@ -169,7 +183,7 @@ PlatformHandle ScriptedDiscPlatform::CreateImage(const char* path) {
 
 bool ScriptedDiscPlatform::Write(PlatformHandle image, const void* buffer, uint32_t size,
                                  uint32_t& written) {
-    calls.push_back("Write " + std::to_string(size));
+    Record("Write " + std::to_string(size));
     written = 0;
     std::string& file = files[m_images.at(image)];
     uint64_t& done = m_written[image];
@@ -185,14 +199,14 @@ bool ScriptedDiscPlatform::Write(PlatformHandle image, const void* buffer, uint3
 }
 
 void ScriptedDiscPlatform::Close(PlatformHandle handle) {
-    calls.push_back(handle == kDriveHandle ? "CloseDrive" : "CloseImage");
+    Record(handle == kDriveHandle ? "CloseDrive" : "CloseImage");
     m_images.erase(handle);
     m_written.erase(handle);
     --openHandles;
 }
 
 void* ScriptedDiscPlatform::AllocateBuffer(uint32_t size) {
-    calls.push_back("Allocate " + std::to_string(size));
+    Record("Allocate " + std::to_string(size));
     if (failAllocation) {
         Fail(8);
         return nullptr;
@@ -206,27 +220,27 @@ void* ScriptedDiscPlatform::AllocateBuffer(uint32_t size) {
 }
 
 void ScriptedDiscPlatform::FreeBuffer(void* buffer, uint32_t) {
-    calls.push_back("Free");
+    Record("Free");
     --liveBuffers;
     std::free(buffer);
 }
 
 bool ScriptedDiscPlatform::IsSignalled(AbortEventRef) {
-    calls.push_back("AbortCheck");
+    Record("AbortCheck");
     return abortAfterChecks != kNever && m_abortChecks++ >= abortAfterChecks;
 }
 
 void ScriptedDiscPlatform::SetProgress(ProgressBarRef, uint32_t percent) {
-    calls.push_back("Progress " + std::to_string(percent));
+    Record("Progress " + std::to_string(percent));
     progress.push_back(percent);
 }
 
 uint32_t ScriptedDiscPlatform::QueryAttributes(const char* path) {
-    calls.push_back(std::string("GetFileAttributes ") + path);
+    Record(std::string("GetFileAttributes ") + path);
     return directories.count(path) ? kFileAttributeDirectory : kInvalidFileAttributes;
 }
 
 bool ScriptedDiscPlatform::MakeDirectory(const char* path) {
-    calls.push_back(std::string("CreateDirectory ") + path);
+    Record(std::string("CreateDirectory ") + path);
     return directories.insert(path).second;
 }

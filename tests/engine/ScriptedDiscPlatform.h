@@ -1,7 +1,8 @@
 #pragma once
 
 // A platform for the engine's tests: a disc given as bytes, faults injected on request, and a
-// record of every call in the order it was made. Image files and directories live in memory.
+// record of every call in the order it was made (the reading and the writing thread's calls
+// interleaved). Image files and directories live in memory.
 
 #include "DiscPlatform.h"
 
@@ -9,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -88,7 +90,7 @@ public:
     void FreeBuffer(void* buffer, uint32_t size) override;
     bool IsSignalled(AbortEventRef event) override;
     void SetProgress(ProgressBarRef progressBar, uint32_t percent) override;
-    uint32_t GetLastError() override { return m_lastError; }
+    uint32_t GetLastError() override;
     IFileSystem& FileSystem() override { return *this; }
 
     uint32_t QueryAttributes(const char* path) override;
@@ -96,9 +98,11 @@ public:
 
 private:
     bool Fail(uint32_t error);
+    // Calls come from the copy's reading and writing threads: each is recorded under a lock.
+    void Record(std::string call);
     bool ReadHere(void* buffer, uint32_t size, uint32_t& read);
 
-    uint32_t m_lastError = 0;
+    std::mutex m_callsLock;
     uint64_t m_position = 0;
     int64_t m_abortChecks = 0;
     PlatformHandle m_nextImage = 200;
