@@ -96,18 +96,26 @@ NTSTATUS KelmorCreateGlobalLink(WCHAR* buffer, USHORT units, const WCHAR* linkNa
     return IoCreateSymbolicLink(link, target);
 }
 
+/* Only a name that is not there leaves a letter free: any other failure (no resources, a
+   denied open) may hide a drive, so the letter is passed over. */
+static BOOLEAN NameIsAbsent(NTSTATUS status) {
+    return status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND;
+}
+
 static BOOLEAN LinkExists(const WCHAR* text, USHORT units) {
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES attributes;
     HANDLE handle;
+    NTSTATUS status;
 
     name.Buffer = (PWSTR)text;
     name.Length = (USHORT)(units * sizeof(WCHAR));
     name.MaximumLength = name.Length;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
                                NULL);
-    if (!NT_SUCCESS(ZwOpenSymbolicLinkObject(&handle, GENERIC_READ, &attributes)))
-        return FALSE;
+    status = ZwOpenSymbolicLinkObject(&handle, GENERIC_READ, &attributes);
+    if (!NT_SUCCESS(status))
+        return !NameIsAbsent(status);
     ZwClose(handle);
     return TRUE;
 }
@@ -133,6 +141,7 @@ static BOOLEAN IsLetterFree(WCHAR letter) {
     OBJECT_ATTRIBUTES attributes;
     IO_STATUS_BLOCK io;
     HANDLE handle;
+    NTSTATUS status;
 
     if (IsOurLetter(letter))
         return FALSE;
@@ -145,14 +154,12 @@ static BOOLEAN IsLetterFree(WCHAR letter) {
     name.MaximumLength = sizeof(local);
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
                                NULL);
-    if (NT_SUCCESS(ZwCreateFile(&handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, NULL,
-                                0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                FILE_OPEN, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, NULL,
-                                0))) {
+    status = ZwCreateFile(&handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, NULL, 0,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                          FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    if (NT_SUCCESS(status))
         ZwClose(handle);
-        return FALSE;
-    }
-    return TRUE;
+    return NameIsAbsent(status);
 }
 
 /* "\Device\KelmorCdRom<n>": numbered, not lettered, so that a drive removed while a handle

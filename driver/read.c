@@ -8,6 +8,9 @@ NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable,
 
 static VOID NTAPI ReaderMain(PVOID context);
 
+/* MdlMappingNoExecute, which the MinGW-w64 headers do not name. */
+#define KELMOR_MDL_MAPPING_NO_EXECUTE 0x40000000
+
 NTSTATUS KelmorStartReader(PKELMOR_DEVICE drive) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
@@ -44,8 +47,14 @@ static NTSTATUS ServeRead(PKELMOR_DEVICE drive, PIRP irp) {
     ULONG bytesRead = 0;
     PVOID buffer;
 
+    /* From Windows 8 on (where the pool is NonPagedPoolNx) the mapping asks for no execute
+       rights, as the verifier's code-integrity checks require. */
     if (irp->MdlAddress != NULL)
-        buffer = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+        buffer = MmGetSystemAddressForMdlSafe(
+            irp->MdlAddress,
+            (MM_PAGE_PRIORITY)(NormalPagePriority |
+                               (KelmorNonPagedPool() != NonPagedPool ? KELMOR_MDL_MAPPING_NO_EXECUTE
+                                                                     : 0)));
     else
         buffer = irp->AssociatedIrp.SystemBuffer;
 
@@ -82,25 +91,30 @@ static VOID NTAPI CancelQueuedRead(PDEVICE_OBJECT device, PIRP irp) {
     CompleteRead(irp, STATUS_CANCELLED, 0);
 }
 
+/* A queued read is marked pending under the lock, just before it joins the queue, and the
+   reader is woken before the lock goes: once it is released the reader may complete the read,
+   and a removal and the last close may delete the drive with its event. A refused read is
+   completed unmarked, with its status returned. */
 static NTSTATUS QueueRead(PKELMOR_DEVICE drive, PIRP irp) {
     NTSTATUS refusal = STATUS_SUCCESS;
     KIRQL irql;
 
-    IoMarkIrpPending(irp);
     IoAcquireCancelSpinLock(&irql);
     if (drive->StopReader)
         refusal = STATUS_NO_SUCH_DEVICE;
     else if (irp->Cancel)
         refusal = STATUS_CANCELLED;
     if (NT_SUCCESS(refusal)) {
+        IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, CancelQueuedRead);
         InsertTailList(&drive->ReadQueue, &irp->Tail.Overlay.ListEntry);
+        KeSetEvent(&drive->ReadsQueued, IO_NO_INCREMENT, FALSE);
     }
     IoReleaseCancelSpinLock(irql);
-    if (NT_SUCCESS(refusal))
-        KeSetEvent(&drive->ReadsQueued, IO_NO_INCREMENT, FALSE);
-    else
+    if (!NT_SUCCESS(refusal)) {
         CompleteRead(irp, refusal, 0);
+        return refusal;
+    }
     return STATUS_PENDING;
 }
 
