@@ -222,6 +222,11 @@ NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* pat
 
     drive = (PKELMOR_DEVICE)device->DeviceExtension;
     RtlZeroMemory(drive, sizeof(*drive));
+    drive->DeleteItem = IoAllocateWorkItem(device);
+    if (drive->DeleteItem == NULL) {
+        IoDeleteDevice(device);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     drive->Kind = KelmorDriveDevice;
     drive->Self = device;
     drive->Letter = letter;
@@ -239,6 +244,7 @@ NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* pat
 
     status = KelmorStartReader(drive);
     if (!NT_SUCCESS(status)) {
+        IoFreeWorkItem(drive->DeleteItem);
         IoDeleteDevice(device);
         return status;
     }
@@ -294,8 +300,11 @@ static PKELMOR_MEDIUM Detach(PKELMOR_DEVICE drive) {
     return KelmorTakeMedium(drive);
 }
 
-void KelmorDeleteDrive(PKELMOR_DEVICE drive) {
-    KelmorStopReader(drive);
+static void DeleteDriveNow(PKELMOR_DEVICE drive) {
+    PIO_WORKITEM item = drive->DeleteItem;
+
+    if (!KelmorStopReader(drive))
+        return;
     while (!IsListEmpty(&drive->Handles)) {
         PKELMOR_HANDLE handle =
             CONTAINING_RECORD(RemoveHeadList(&drive->Handles), KELMOR_HANDLE, Link);
@@ -304,6 +313,24 @@ void KelmorDeleteDrive(PKELMOR_DEVICE drive) {
     KelmorReleaseMedium(drive->Medium);
     drive->Medium = NULL;
     IoDeleteDevice(drive->Self);
+    IoFreeWorkItem(item);
+}
+
+static VOID NTAPI DeleteDriveItem(PDEVICE_OBJECT device, PVOID context) {
+    UNREFERENCED_PARAMETER(device);
+    DeleteDriveNow((PKELMOR_DEVICE)context);
+}
+
+/* A close may arrive in any thread, the reader's own included, which cannot wait for itself to
+   end: there the deletion goes to a work item, which also keeps the driver loaded until it has
+   run. */
+void KelmorDeleteDrive(PKELMOR_DEVICE drive) {
+    if (KelmorIsReaderThread(drive)) {
+        drive->Deleting = TRUE;
+        IoQueueWorkItem(drive->DeleteItem, DeleteDriveItem, DelayedWorkQueue, drive);
+        return;
+    }
+    DeleteDriveNow(drive);
 }
 
 void KelmorDeleteAllDrives(PDRIVER_OBJECT driver) {
@@ -313,7 +340,7 @@ void KelmorDeleteAllDrives(PDRIVER_OBJECT driver) {
         PKELMOR_DEVICE extension = (PKELMOR_DEVICE)device->DeviceExtension;
         PKELMOR_MEDIUM medium = NULL;
         next = device->NextDevice;
-        if (extension->Kind != KelmorDriveDevice)
+        if (extension->Kind != KelmorDriveDevice || extension->Deleting)
             continue;
         KelmorLockState();
         if (!extension->Removed)
@@ -426,6 +453,7 @@ void KelmorCleanupHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
     if (handle != NULL)
         DropHandleLocks(drive, handle);
     KelmorUnlockState();
+    KelmorCancelHandleReads(drive, file);
 }
 
 BOOLEAN KelmorCloseHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {

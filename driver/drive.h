@@ -55,13 +55,16 @@ typedef struct _KELMOR_DEVICE {
     ULONG ChangeCount;                 /* medium changes, as check-verify reports them */
     WCHAR LinkBuffer[16];              /* "\GLOBAL??\X:" */
     UNICODE_STRING LinkName;
-    /* Reads that cannot be served in the caller's thread are queued to a thread of the drive's
-       own, in the order they arrive. The queue and StopReader are guarded by the cancel spin
-       lock (see drive.c). */
+    /* Every read is queued to a thread of the drive's own, in the order it arrives. The queue
+       and StopReader are guarded by the cancel spin lock (see read.c). */
     LIST_ENTRY ReadQueue;
     KEVENT ReadsQueued; /* set when a read is queued or the thread must stop */
     BOOLEAN StopReader;
     HANDLE Reader;
+    HANDLE ReaderId; /* the thread's id, set by the thread itself */
+    /* Allocated with the drive, so that its deletion can always be handed to a work item. */
+    PIO_WORKITEM DeleteItem;
+    BOOLEAN Deleting; /* the deletion is queued */
 } KELMOR_DEVICE, *PKELMOR_DEVICE;
 
 void KelmorInitialiseDrives(PDRIVER_OBJECT driver);
@@ -110,19 +113,22 @@ NTSTATUS KelmorQueryDisc(PKELMOR_DEVICE drive, ULONGLONG* sectors);
 NTSTATUS KelmorCheckVerify(PKELMOR_DEVICE drive, ULONG* changeCount);
 NTSTATUS KelmorSetMediaLock(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN prevent);
 
-/* A read, its offset already resolved into the stack location: served at once unless it is a
-   paging read (the request completed, its status returned), otherwise queued for the drive's
-   reader thread (STATUS_PENDING, the request marked pending; a queued read can be cancelled,
-   and a drive that goes away cancels those still queued). */
+/* A read, its offset already resolved into the stack location: queued for the drive's reader
+   thread (STATUS_PENDING, the request marked pending; a queued read can be cancelled, and a
+   drive that goes away cancels those still queued), or refused and completed with its status. */
 NTSTATUS KelmorRead(PKELMOR_DEVICE drive, PIRP irp);
+/* Cancels the reads that `file` still has queued (its handle is closing). */
+void KelmorCancelHandleReads(PKELMOR_DEVICE drive, PFILE_OBJECT file);
 
-/* A handle's life on a drive: create records it, cleanup drops its locks, close forgets it.
+/* A handle's life on a drive: create records it, cleanup drops its locks and cancels its queued
+   reads, close forgets it.
    KelmorCloseHandle answers TRUE when this was the last handle of a removed drive, whose
    device the caller then deletes with KelmorDeleteDrive once the request is completed. */
 NTSTATUS KelmorOpenHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file);
 void KelmorCleanupHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file);
 BOOLEAN KelmorCloseHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file);
-/* Stops the drive's reader thread and deletes its device. No request may be in progress. */
+/* Stops the drive's reader thread and deletes its device; in the reader thread itself, hands
+   both to a work item. No request may be in progress. */
 void KelmorDeleteDrive(PKELMOR_DEVICE drive);
 
 /* Unload: detaches every drive and deletes every drive device. */
@@ -144,7 +150,9 @@ PKELMOR_MEDIUM KelmorTakeMedium(PKELMOR_DEVICE drive);
 void KelmorSetPath(PKELMOR_DEVICE drive, const WCHAR* path, USHORT units, ULONG flags);
 /* The drive's reader thread: started with the drive, stopped before its device goes. */
 NTSTATUS KelmorStartReader(PKELMOR_DEVICE drive);
-void KelmorStopReader(PKELMOR_DEVICE drive);
+/* Called at PASSIVE_LEVEL in a thread other than the reader; FALSE when the thread did not end. */
+BOOLEAN KelmorStopReader(PKELMOR_DEVICE drive);
+BOOLEAN KelmorIsReaderThread(PKELMOR_DEVICE drive);
 
 /* Restores the mounts recorded as persistent under the service key. */
 void KelmorRestorePersistentMounts(PUNICODE_STRING registryPath);

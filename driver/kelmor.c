@@ -25,12 +25,6 @@ NTSYSAPI PULONG NTAPI RtlSubAuthoritySid(PSID sid, ULONG index);
 NTSYSAPI NTSTATUS NTAPI RtlCreateAcl(PACL acl, ULONG length, ULONG revision);
 NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL acl, ULONG revision, ACCESS_MASK mask,
                                                PSID sid);
-NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID object, ULONG attributes,
-                                                 PACCESS_STATE state, ACCESS_MASK access,
-                                                 POBJECT_TYPE type, KPROCESSOR_MODE mode,
-                                                 PHANDLE handle);
-NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE handle, SECURITY_INFORMATION information,
-                                            PSECURITY_DESCRIPTOR descriptor);
 #define KELMOR_NT_AUTHORITY                                                                        \
     {                                                                                              \
         { 0, 0, 0, 0, 0, 5 }                                                                       \

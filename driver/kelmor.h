@@ -10,6 +10,17 @@
 #include "answer.h"
 #include "request.h"
 
+/* Of ntifs.h, which does not go with ntddk.h. Declared here, before any source, so that the
+   checking build (check/check.h) can route them. */
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID object, ULONG attributes,
+                                                 PACCESS_STATE state, ACCESS_MASK access,
+                                                 POBJECT_TYPE type, KPROCESSOR_MODE mode,
+                                                 PHANDLE handle);
+NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE handle, SECURITY_INFORMATION information,
+                                            PSECURITY_DESCRIPTOR descriptor);
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable,
+                                              PLARGE_INTEGER timeout);
+
 /* The driver's own requests, all buffered, any access. */
 #define IOCTL_KELMOR_ADD_DRIVE KELMOR_ADD_DRIVE
 #define IOCTL_KELMOR_REMOVE_DRIVE KELMOR_REMOVE_DRIVE

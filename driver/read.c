@@ -1,10 +1,6 @@
-/* A drive's reads: served at once in the requesting thread, or queued, cancel-safe, to the
-   drive's reader thread, which serves them in turn and cancels what is left when it stops. */
+/* A drive's reads: queued, cancel-safe, to the drive's reader thread, which serves them in turn
+   and cancels what is left when it stops. */
 #include "drive.h"
-
-/* In ntifs.h, which does not go with ntddk.h. */
-NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable,
-                                              PLARGE_INTEGER timeout);
 
 static VOID NTAPI ReaderMain(PVOID context);
 
@@ -18,17 +14,27 @@ NTSTATUS KelmorStartReader(PKELMOR_DEVICE drive) {
                                 ReaderMain, drive);
 }
 
-void KelmorStopReader(PKELMOR_DEVICE drive) {
+BOOLEAN KelmorStopReader(PKELMOR_DEVICE drive) {
+    NTSTATUS status;
     KIRQL irql;
     if (drive->Reader == NULL)
-        return;
+        return TRUE;
     IoAcquireCancelSpinLock(&irql);
     drive->StopReader = TRUE;
     IoReleaseCancelSpinLock(irql);
     KeSetEvent(&drive->ReadsQueued, IO_NO_INCREMENT, FALSE);
-    ZwWaitForSingleObject(drive->Reader, FALSE, NULL);
+    /* A thread that is still running keeps its drive: better a drive never freed than one
+       freed under its reader. */
+    status = ZwWaitForSingleObject(drive->Reader, FALSE, NULL);
+    if (status != STATUS_SUCCESS)
+        return FALSE;
     ZwClose(drive->Reader);
     drive->Reader = NULL;
+    return TRUE;
+}
+
+BOOLEAN KelmorIsReaderThread(PKELMOR_DEVICE drive) {
+    return drive->ReaderId == PsGetCurrentThreadId();
 }
 
 static void CompleteRead(PIRP irp, NTSTATUS status, ULONG_PTR bytes) {
@@ -119,8 +125,7 @@ static NTSTATUS QueueRead(PKELMOR_DEVICE drive, PIRP irp) {
 }
 
 #ifdef KELMOR_HOLD_READS_WHILE_LOCKED
-/* A build for the tests only, never shipped: every read is queued, as a paging read at
-   APC_LEVEL would be (Wine sends none), and queued reads wait while the medium is locked, so
+/* A build for the tests only, never shipped: queued reads wait while the medium is locked, so
    that a test can keep reads pending and cancel them. The reader looks again every 20 ms, and
    reads the lock count without the state lock: a look that is late by one round is enough. */
 #define KELMOR_HOLDS_READS TRUE
@@ -144,15 +149,35 @@ static PIRP TakeQueuedRead(PKELMOR_DEVICE drive, BOOLEAN* stop) {
     return irp;
 }
 
+/* Every read is served by the reader thread: there ZwReadFile runs as its documentation
+   requires (PASSIVE_LEVEL, special kernel APCs enabled) and holds no lock of the requester's,
+   such as a file system's resources under which a paging read may come. */
 NTSTATUS KelmorRead(PKELMOR_DEVICE drive, PIRP irp) {
-    /* A read is served at once in the caller's thread where ZwReadFile may run, as its
-       documentation requires: at PASSIVE_LEVEL with special kernel APCs enabled. A file
-       system's paging read may come where they are not, and goes to the reader thread.
-       Wine 8 answers KeAreAllApcsDisabled with TRUE in every request (it reads the requesting
-       thread's critical-region count), so under Wine every read takes the reader thread. */
-    if (!KELMOR_HOLDS_READS && KeGetCurrentIrql() == PASSIVE_LEVEL && !KeAreAllApcsDisabled())
-        return ServeRead(drive, irp);
     return QueueRead(drive, irp);
+}
+
+/* IRP_MJ_CLEANUP: the reads that the closing handle still has queued are cancelled. A read whose
+   cancel routine is already under way is left to it. */
+void KelmorCancelHandleReads(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
+    LIST_ENTRY cancelled;
+    PLIST_ENTRY entry, next;
+    KIRQL irql;
+
+    InitializeListHead(&cancelled);
+    IoAcquireCancelSpinLock(&irql);
+    for (entry = drive->ReadQueue.Flink; entry != &drive->ReadQueue; entry = next) {
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        next = entry->Flink;
+        if (IoGetCurrentIrpStackLocation(irp)->FileObject != file ||
+            IoSetCancelRoutine(irp, NULL) == NULL)
+            continue;
+        RemoveEntryList(entry);
+        InsertTailList(&cancelled, entry);
+    }
+    IoReleaseCancelSpinLock(irql);
+    while (!IsListEmpty(&cancelled))
+        CompleteRead(CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry),
+                     STATUS_CANCELLED, 0);
 }
 
 /* Each wake-up serves every read queued by then. Told to stop, the thread cancels the reads
@@ -162,6 +187,7 @@ static VOID NTAPI ReaderMain(PVOID context) {
     LARGE_INTEGER poll;
     BOOLEAN stop = FALSE;
 
+    drive->ReaderId = PsGetCurrentThreadId();
     poll.QuadPart = -20 * 10000; /* 20 ms, relative */
     while (!stop) {
         KeWaitForSingleObject(&drive->ReadsQueued, Executive, KernelMode, FALSE,

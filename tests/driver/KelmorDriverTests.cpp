@@ -28,6 +28,7 @@ constexpr DWORD kCdromReadTocEx = 0x24054;
 constexpr DWORD kCdromReadToc = 0x24000;
 constexpr DWORD kCdromGetLastSession = 0x24038;
 constexpr LONGLONG kCylinderBytes = 2048LL * 32 * 64;
+constexpr DWORD kCheckSendCleanup = 0x233FC; // the checking build's own request
 
 std::wstring DriverFile() {
     return WindowsPath(KELMOR_SYS_PATH);
@@ -737,12 +738,87 @@ TEST_F(KelmorDriver, QueuedReadsAreCancelledByCancelIoAndByAStop) {
         EXPECT_EQ(0u, served.Finish(5000)) << "the waiting read was not served";
     }
 
+    // A handle's cleanup cancels the reads it still has queued, and only those. Wine never sends
+    // IRP_MJ_CLEANUP; the checking build sends it for the handle that asks.
+    if (CKelmorService::Checking()) {
+        ASSERT_TRUE(lock(TRUE)) << GetLastError();
+        CPendingRead closing(first.get()), other(second.get());
+        Sleep(200);
+        ASSERT_TRUE(closing.Pending() && other.Pending()) << "the reads were not held";
+        OVERLAPPED request{};
+        request.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD bytes = 0;
+        if (!DeviceIoControl(first.get(), kCheckSendCleanup, nullptr, 0, nullptr, 0, nullptr,
+                             &request)) {
+            ASSERT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), GetLastError());
+        }
+        EXPECT_TRUE(GetOverlappedResult(first.get(), &request, &bytes, TRUE)) << GetLastError();
+        CloseHandle(request.hEvent);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), closing.Finish(5000));
+        EXPECT_TRUE(other.Pending()) << "another handle's read was cancelled";
+        ASSERT_TRUE(lock(FALSE)) << GetLastError();
+        EXPECT_EQ(0u, other.Finish(5000));
+    }
+
     ASSERT_TRUE(lock(TRUE)) << GetLastError();
     CPendingRead waiting(first.get());
     Sleep(200);
     ASSERT_TRUE(waiting.Pending());
     ASSERT_TRUE(m_service.Stop(error)) << std::string(error.begin(), error.end());
     EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), waiting.Finish(5000));
+}
+
+// The checking build fails the k-th allocation or create call of a run (CheckFailAt). For every
+// k of a pass that makes each kind of request, and restores a persistent mount, the driver
+// answers with an error status or goes on, and leaves nothing behind: its report names no
+// violation.
+TEST_F(KelmorDriver, EachFailedAllocationOrCreateIsAnsweredCleanly) {
+    if (!CKelmorService::Checking())
+        GTEST_SKIP() << "needs the driver's checking build (./dev check-driver)";
+    ASSERT_TRUE(m_service.Remove());
+    const std::wstring image = TestIso();
+    auto pass = [&] {
+        WORD added = 0;
+        DRIVE_LIST list{};
+        QueryDrives(list);
+        const wchar_t letter = AddDrive(added) ? static_cast<wchar_t>(added) : L'P';
+        CHandle drive(OpenDrive(letter));
+        MountImage(letter, image.c_str(), 0);
+        unsigned char buffer[2048];
+        DWORD bytes = 0;
+        ReadAt(drive.get(), 16 * 2048, buffer, sizeof(buffer), bytes);
+        for (DWORD code : {kCdromGetDriveGeometry, kCdromReadToc, kCdromCheckVerify})
+            DeviceIoControl(drive.get(), code, nullptr, 0, buffer, sizeof(buffer), &bytes, nullptr);
+        PREVENT_MEDIA_REMOVAL prevent{TRUE};
+        DeviceIoControl(drive.get(), kCdromMediaRemoval, &prevent, 1, nullptr, 0, &bytes, nullptr);
+        prevent.PreventMediaRemoval = FALSE;
+        DeviceIoControl(drive.get(), kCdromMediaRemoval, &prevent, 1, nullptr, 0, &bytes, nullptr);
+        EjectDrive(letter);
+        RemountDrive(letter);
+        IMAGE_INFO info{};
+        QueryImage(letter, info);
+        RemoveDrive(letter);
+        RemoveDrive(L'P');
+    };
+    bool failedOne = true;
+    DWORD k = 1;
+    for (; failedOne; ++k) {
+        std::wstring error;
+        ASSERT_TRUE(m_service.Install(DriverFile(), error));
+        ASSERT_TRUE(WriteRecord(L'P', L"P:", L"\\??\\" + image));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKelmorParametersKey,
+                                                 L"CheckFailAt", REG_DWORD, &k, sizeof(k)));
+        if (m_service.Start(error))
+            pass();
+        ASSERT_TRUE(m_service.Stop(error)) << std::string(error.begin(), error.end());
+        const std::string report = CKelmorService::TakeCheckReport();
+        EXPECT_EQ(report.find("VIOLATION"), std::string::npos) << "call " << k << ":\n" << report;
+        failedOne = report.find("FAILED") != std::string::npos;
+        ASSERT_TRUE(m_service.Remove());
+        ASSERT_LT(k, 1000u) << "the pass never ran without a failure";
+    }
+    std::printf("each of the pass's %lu allocation and create calls failed in turn\n",
+                static_cast<unsigned long>(k - 2));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <vector>
 
 const wchar_t kKelmorParametersKey[] = L"System\\CurrentControlSet\\Services\\kelmor\\Parameters";
@@ -34,8 +35,15 @@ bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs = kStateTimeou
     return QueryState(service) == state;
 }
 
+// kelmor.sys or one of its test builds (kelmor_hold.sys, kelmor_check.sys, ...).
+bool IsKelmorModule(const wchar_t* name) {
+    const std::wstring module(name);
+    return module.size() >= 10 && _wcsnicmp(module.c_str(), L"kelmor", 6) == 0 &&
+           _wcsicmp(module.c_str() + module.size() - 4, L".sys") == 0;
+}
+
 // The process that hosts the driver: the Service Control Manager's answer, or (Wine reports no
-// process for a driver service) the winedevice.exe that has kelmor.sys loaded.
+// process for a driver service) the winedevice.exe that has the driver loaded.
 DWORD FindHostProcess(SC_HANDLE service) {
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
@@ -61,7 +69,7 @@ DWORD FindHostProcess(SC_HANDLE service) {
         module.dwSize = sizeof(module);
         for (BOOL found = Module32FirstW(modules, &module); found;
              found = Module32NextW(modules, &module)) {
-            if (lstrcmpiW(module.szModule, L"kelmor.sys") == 0) {
+            if (IsKelmorModule(module.szModule)) {
                 host = process.th32ProcessID;
                 break;
             }
@@ -129,6 +137,21 @@ void PrintReport(const std::wstring& report) {
     std::fflush(stderr);
 }
 
+// Where the checking build writes its report: C: of the prefix.
+const wchar_t kCheckReport[] = L"C:\\kelmor-check.txt";
+
+// Prints the checking build's report to stderr; false when it names a violation.
+bool CheckReportIsClean() {
+    if (!CKelmorService::Checking())
+        return true;
+    const std::string report = CKelmorService::TakeCheckReport();
+    if (!report.empty()) {
+        std::fprintf(stderr, "kelmor check report:\n%s", report.c_str());
+        std::fflush(stderr);
+    }
+    return report.find("VIOLATION") == std::string::npos;
+}
+
 HANDLE g_watchdogStop;
 HANDLE g_watchdogThread;
 
@@ -166,7 +189,33 @@ CKelmorService::~CKelmorService() {
         CloseServiceHandle(m_hSCManager);
 }
 
-bool CKelmorService::Install(const std::wstring& binaryPath, std::wstring& error) {
+bool CKelmorService::Checking() {
+    return GetEnvironmentVariableW(L"KELMOR_CHECK", nullptr, 0) != 0;
+}
+
+std::string CKelmorService::TakeCheckReport() {
+    std::string report;
+    HANDLE file = CreateFileW(kCheckReport, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return report;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0)
+        report.append(chunk, read);
+    CloseHandle(file);
+    DeleteFileW(kCheckReport);
+    return report;
+}
+
+bool CKelmorService::Install(const std::wstring& givenPath, std::wstring& error) {
+    std::wstring binaryPath = givenPath;
+    if (Checking()) {
+        const size_t dot = binaryPath.rfind(L".sys");
+        if (dot != std::wstring::npos)
+            binaryPath.insert(dot, L"_check");
+        TakeCheckReport();
+    }
     if (m_hSCManager == nullptr) {
         error = L"the Service Control Manager did not open";
         return false;
@@ -250,7 +299,7 @@ bool CKelmorService::Remove() {
     }
     const bool gone = WaitUntilGone(m_hSCManager, report);
     PrintReport(report);
-    return gone;
+    return gone && CheckReportIsClean();
 }
 
 bool CKelmorService::RemoveLeftover() {

@@ -38,6 +38,14 @@ public:
     // Removes a service of that name left behind by an earlier run that was cut short.
     static bool RemoveLeftover();
 
+    // Whether the driver's checking build is the one installed: KELMOR_CHECK set in the
+    // environment (`./dev check-driver` sets it). Install then takes the checking variant beside
+    // the file it is given ("x.sys" becomes "x_check.sys"), and Remove fails when the report of
+    // the runs since Install names a violation.
+    static bool Checking();
+    // The checking build's report since Install (its lines as the driver wrote them), emptied.
+    static std::string TakeCheckReport();
+
 private:
     static bool WaitUntilGone(SC_HANDLE manager, std::wstring& report);
 
