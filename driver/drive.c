@@ -120,7 +120,7 @@ static BOOLEAN LinkExists(const WCHAR* text, USHORT units) {
     return TRUE;
 }
 
-static BOOLEAN IsOurLetter(WCHAR letter) {
+BOOLEAN KelmorIsDriveLetter(WCHAR letter) {
     BOOLEAN ours = FALSE;
     ULONG i;
     KelmorLockState();
@@ -143,7 +143,7 @@ static BOOLEAN IsLetterFree(WCHAR letter) {
     HANDLE handle;
     NTSTATUS status;
 
-    if (IsOurLetter(letter))
+    if (KelmorIsDriveLetter(letter))
         return FALSE;
     MakeLinkName(global, 16, kGlobalPrefix, drive, &globalName);
     if (LinkExists(global, (USHORT)(globalName.Length / sizeof(WCHAR))) || LinkExists(local, 6))

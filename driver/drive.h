@@ -96,6 +96,8 @@ void KelmorReleaseMedium(PKELMOR_MEDIUM medium);
    failure the caller still does. STATUS_OBJECT_NAME_COLLISION when `letter` is taken. */
 NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* path, USHORT units,
                            WCHAR* created);
+/* Whether one of the drives carries `letter` (upper case). */
+BOOLEAN KelmorIsDriveLetter(WCHAR letter);
 /* The drive letters in creation order. */
 void KelmorListDrives(KELMOR_DRIVE_LIST* list);
 

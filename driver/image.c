@@ -12,10 +12,17 @@ NTSTATUS KelmorOpenMedium(const WCHAR* path, USHORT units, BOOLEAN checkAccess,
     PKELMOR_MEDIUM medium;
     NTSTATUS status;
     HANDLE handle;
+    uint16_t letter;
 
     *result = NULL;
     if (units == 0 || units > KELMOR_PATH_UNITS)
         return STATUS_OBJECT_NAME_INVALID;
+    /* An image on one of our own drives would be read by the drive's reader through the drive
+       itself, behind its own reads; under Wine, opening it from a request waits for the very
+       request that opens it. */
+    letter = KelmorPathDriveLetter((const uint16_t*)path, units);
+    if (letter != 0 && KelmorIsDriveLetter((WCHAR)letter))
+        return STATUS_INVALID_PARAMETER;
     if (checkAccess)
         objectFlags |= OBJ_FORCE_ACCESS_CHECK;
     name.Buffer = (PWSTR)path;

@@ -234,3 +234,31 @@ int KelmorIsLocalFilePath(const uint16_t* path, uint16_t units) {
            ((path[4] >= 'A' && path[4] <= 'Z') || (path[4] >= 'a' && path[4] <= 'z')) &&
            path[5] == ':' && path[6] == '\\';
 }
+
+static int StartsWith(const uint16_t* path, uint16_t units, const char* prefix, uint16_t* length) {
+    uint16_t i;
+    for (i = 0; prefix[i] != 0; ++i) {
+        uint16_t unit;
+        if (i >= units)
+            return 0;
+        unit = path[i] >= 'a' && path[i] <= 'z' ? (uint16_t)(path[i] - 'a' + 'A') : path[i];
+        if (unit != (uint16_t)prefix[i])
+            return 0;
+    }
+    *length = i;
+    return 1;
+}
+
+uint16_t KelmorPathDriveLetter(const uint16_t* path, uint16_t units) {
+    static const char* const prefixes[] = {"\\??\\", "\\DOSDEVICES\\", "\\GLOBAL??\\"};
+    size_t i;
+    uint16_t at = 0, letter;
+    for (i = 0; i < sizeof(prefixes) / sizeof(prefixes[0]); ++i)
+        if (StartsWith(path, units, prefixes[i], &at))
+            break;
+    if (i == sizeof(prefixes) / sizeof(prefixes[0]) || units < at + 2 || path[at + 1] != ':' ||
+        (units > at + 2 && path[at + 2] != '\\'))
+        return 0;
+    letter = path[at] >= 'a' && path[at] <= 'z' ? (uint16_t)(path[at] - 'a' + 'A') : path[at];
+    return letter >= 'A' && letter <= 'Z' ? letter : 0;
+}

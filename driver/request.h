@@ -151,6 +151,10 @@ int KelmorActionNeedsPrivilege(KELMOR_ACTION action);
    not a raw volume or disk, a "\??\UNC\" share or another device's name. */
 int KelmorIsLocalFilePath(const uint16_t* path, uint16_t units);
 
+/* The drive letter (upper case) that `path` starts with, as "\??\X:", "\DosDevices\X:" or
+   "\GLOBAL??\X:" followed by "\" or nothing; 0 when it names none. */
+uint16_t KelmorPathDriveLetter(const uint16_t* path, uint16_t units);
+
 /* Checks the request `code` sent to `target` with a buffered input of `inputLength` bytes and
    room for `outputLength` bytes of answer, both in `buffer` (null only when both are 0). Reads
    nothing outside the input's `inputLength` bytes and writes nothing at all. On

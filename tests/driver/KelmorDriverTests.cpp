@@ -543,13 +543,20 @@ TEST_F(KelmorDriver, TwoDrivesServeTwoImages) {
     EXPECT_EQ(ImagePathOf(info), other);
 }
 
-TEST_F(KelmorDriver, MountOfAMissingFileFailsAndKeepsTheMountedImage) {
+TEST_F(KelmorDriver, MountOfAMissingFileOrOfItsOwnDriveFailsAndKeepsTheMountedImage) {
     const wchar_t letter = AddOneDrive();
     const std::wstring iso = TestIso();
     ASSERT_TRUE(MountImage(letter, iso.c_str(), 0)) << GetLastError();
     const std::wstring missing = TestDir() + L"\\no-such-image.iso";
     EXPECT_FALSE(MountImage(letter, missing.c_str(), 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    // The drive itself, or a file on it, is refused before it is opened: the drive would read
+    // its image through itself.
+    for (const std::wstring& own :
+         {std::wstring(1, letter) + L":", std::wstring(1, letter) + L":\\disc.iso"}) {
+        EXPECT_FALSE(MountImage(letter, own.c_str(), 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
     IMAGE_INFO info{};
     ASSERT_TRUE(QueryImage(letter, info));
     EXPECT_NE(info.Mounted, 0u);

@@ -193,22 +193,35 @@ TEST(RequestChecks, ReadTocExFormatsAndTheirAnswers) {
 }
 
 // A persistent record may name only a file on a drive letter.
+// Which paths a persistent record may name, and which drive letter a path starts with (a mount
+// of an image on one of the driver's own drives is refused by it).
 TEST(RequestChecks, RecordedImagesAreFilesOnADriveLetter) {
     struct {
         std::u16string path;
         bool local;
+        char16_t letter;
     } const cases[] = {
-        {u"\\??\\C:\\disc.iso", true},    {u"\\??\\z:\\a", true},
-        {u"\\??\\C:\\", false},           {u"\\??\\C:", false},
-        {u"\\??\\C:disc.iso", false},     {u"\\??\\UNC\\server\\share\\disc.iso", false},
-        {u"\\??\\PhysicalDrive0", false}, {u"\\Device\\HarddiskVolume1\\disc.iso", false},
-        {u"\\??\\1:\\disc.iso", false},   {u"C:\\disc.iso", false},
+        {u"\\??\\C:\\disc.iso", true, u'C'},
+        {u"\\??\\z:\\a", true, u'Z'},
+        {u"\\??\\C:\\", false, u'C'},
+        {u"\\??\\e:", false, u'E'},
+        {u"\\??\\C:disc.iso", false, 0},
+        {u"\\??\\UNC\\server\\share\\disc.iso", false, 0},
+        {u"\\??\\PhysicalDrive0", false, 0},
+        {u"\\Device\\HarddiskVolume1\\disc.iso", false, 0},
+        {u"\\??\\1:\\disc.iso", false, 0},
+        {u"C:\\disc.iso", false, 0},
+        {u"\\DosDevices\\f:\\disc.iso", false, u'F'},
+        {u"\\GLOBAL??\\G:", false, u'G'},
+        {u"\\??\\", false, 0},
+        {u"\\??\\E", false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.path.begin(), c.path.end()));
         const std::vector<uint16_t> units(c.path.begin(), c.path.end());
-        EXPECT_EQ(KelmorIsLocalFilePath(units.data(), static_cast<uint16_t>(units.size())) != 0,
-                  c.local);
+        const uint16_t count = static_cast<uint16_t>(units.size());
+        EXPECT_EQ(KelmorIsLocalFilePath(units.data(), count) != 0, c.local);
+        EXPECT_EQ(KelmorPathDriveLetter(units.data(), count), c.letter);
     }
 }
 
