@@ -3,6 +3,7 @@
 #include <stdarg.h>
 
 #include "check.h"
+#include "../drive.h"
 
 int __cdecl _vsnprintf(char* buffer, size_t count, const char* format, va_list arguments);
 
@@ -26,8 +27,9 @@ typedef struct _THREAD_STATE {
     UCHAR SpinLocks;
     BOOLEAN CancelHeld;
     LONG Critical;
-    ULONG Locks;  /* bit r-1: the event lock of rank r */
-    PVOID Thread; /* the booked driver thread this one is, or NULL */
+    ULONG Locks;       /* bit r-1: the event lock of rank r */
+    PVOID Thread;      /* the booked driver thread this one is, or NULL */
+    HANDLE IdOverride; /* what PsGetCurrentThreadId answers, when not NULL */
 } THREAD_STATE;
 
 typedef struct _IRP_BOOK {
@@ -46,7 +48,16 @@ typedef struct _OBJECT_BOOK {
     PVOID Object;
     KELMOR_SITE Site;
     char Name[48];
+    struct _THREAD_START* Thread; /* a thread handle's thread */
 } OBJECT_BOOK;
+
+/* A driver thread's start, kept until its handle is closed. */
+typedef struct _THREAD_START {
+    PKSTART_ROUTINE Start;
+    PVOID Context;
+    KELMOR_SITE Site;
+    HANDLE Id;
+} THREAD_START;
 
 typedef struct _BLOCK {
     LIST_ENTRY Link;
@@ -77,6 +88,7 @@ static ULONG g_failAt, g_failEvery;
 static BOOLEAN g_noExecute;
 static PDRIVER_DISPATCH g_dispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
 static PDRIVER_UNLOAD g_unload;
+static PDEVICE_OBJECT g_closeAsReader;
 
 /* ---- the report ---- */
 
@@ -203,7 +215,8 @@ static IRP_BOOK* FindIrp(PIRP irp) {
     return NULL;
 }
 
-static BOOLEAN Book(OBJECT_KIND kind, PVOID object, KELMOR_SITE site, const char* name) {
+static BOOLEAN Book(OBJECT_KIND kind, PVOID object, KELMOR_SITE site, const char* name,
+                    THREAD_START* thread) {
     KIRQL irql;
     ULONG i;
     KeAcquireSpinLock(&g_books, &irql);
@@ -213,6 +226,7 @@ static BOOLEAN Book(OBJECT_KIND kind, PVOID object, KELMOR_SITE site, const char
         g_objects[i].Kind = kind;
         g_objects[i].Object = object;
         g_objects[i].Site = site;
+        g_objects[i].Thread = thread;
         RtlZeroMemory(g_objects[i].Name, sizeof(g_objects[i].Name));
         if (name != NULL)
             RtlCopyMemory(g_objects[i].Name, name, sizeof(g_objects[i].Name) - 1);
@@ -227,8 +241,10 @@ static BOOLEAN SameName(const char* a, const char* b) {
     return *a == *b;
 }
 
-/* Takes the object out of the books; FALSE (and a violation) when it was never in them. */
+/* Takes the object out of the books; FALSE (and a violation) when it was never in them. A thread
+   handle's thread record is freed with it. */
 static BOOLEAN Unbook(OBJECT_KIND kind, PVOID object, const char* name, KELMOR_SITE site) {
+    THREAD_START* thread = NULL;
     KIRQL irql;
     ULONG i;
     KeAcquireSpinLock(&g_books, &irql);
@@ -237,9 +253,13 @@ static BOOLEAN Unbook(OBJECT_KIND kind, PVOID object, const char* name, KELMOR_S
             (name != NULL ? SameName(g_objects[i].Name, name) : g_objects[i].Object == object))
             break;
     }
-    if (i < MAX_OBJECTS)
+    if (i < MAX_OBJECTS) {
         g_objects[i].Kind = Free;
+        thread = g_objects[i].Thread;
+    }
     KeReleaseSpinLock(&g_books, irql);
+    if (thread != NULL)
+        ExFreePoolWithTag(thread, CHECK_TAG);
     if (i == MAX_OBJECTS)
         VIOLATION("UnknownObject", site, "releases a %s it never made", kKindNames[kind]);
     return i < MAX_OBJECTS;
@@ -543,7 +563,7 @@ VOID KelmorCheckFree(PVOID memory, ULONG tag, KELMOR_SITE site) {
 
 NTSTATUS KelmorCheckOpened(NTSTATUS status, PHANDLE handle, KELMOR_SITE site) {
     if (NT_SUCCESS(status))
-        Book(Handle, *handle, site, NULL);
+        Book(Handle, *handle, site, NULL, NULL);
     return status;
 }
 
@@ -562,7 +582,7 @@ NTSTATUS KelmorCheckCreateDevice(PDRIVER_OBJECT driver, ULONG extension, PUNICOD
         return STATUS_INSUFFICIENT_RESOURCES;
     status = IoCreateDevice(driver, extension, name, type, characteristics, exclusive, device);
     if (NT_SUCCESS(status))
-        Book(Device, *device, site, NULL);
+        Book(Device, *device, site, NULL, NULL);
     return status;
 }
 
@@ -580,7 +600,7 @@ NTSTATUS KelmorCheckCreateLink(PUNICODE_STRING link, PUNICODE_STRING target, KEL
     status = IoCreateSymbolicLink(link, target);
     Narrow(link, name, sizeof(name));
     if (NT_SUCCESS(status))
-        Book(Link, NULL, site, name);
+        Book(Link, NULL, site, name, NULL);
     return status;
 }
 
@@ -592,14 +612,9 @@ NTSTATUS KelmorCheckDeleteLink(PUNICODE_STRING link, KELMOR_SITE site) {
     return IoDeleteSymbolicLink(link);
 }
 
-typedef struct _THREAD_START {
-    PKSTART_ROUTINE Start;
-    PVOID Context;
-    KELMOR_SITE Site;
-} THREAD_START;
-
 static VOID NTAPI CheckedThread(PVOID context) {
     THREAD_START start = *(THREAD_START*)context;
+    ((THREAD_START*)context)->Id = PsGetCurrentThreadId();
     Me()->Thread = context;
     start.Start(start.Context);
     KelmorCheckTerminateThread(STATUS_SUCCESS, start.Site);
@@ -619,8 +634,9 @@ NTSTATUS KelmorCheckCreateThread(PHANDLE handle, ULONG access, POBJECT_ATTRIBUTE
     record->Start = start;
     record->Context = context;
     record->Site = site;
+    record->Id = NULL;
     /* Booked before it runs: it may end before the call returns. */
-    Book(Thread, record, site, NULL);
+    Book(Thread, record, site, NULL, NULL);
     status =
         PsCreateSystemThread(handle, access, attributes, process, client, CheckedThread, record);
     if (!NT_SUCCESS(status)) {
@@ -628,7 +644,33 @@ NTSTATUS KelmorCheckCreateThread(PHANDLE handle, ULONG access, POBJECT_ATTRIBUTE
         ExFreePoolWithTag(record, CHECK_TAG);
         return status;
     }
-    return KelmorCheckOpened(status, handle, site);
+    Book(Handle, *handle, site, NULL, record);
+    return status;
+}
+
+HANDLE KelmorCheckThreadId(VOID) {
+    THREAD_STATE* me = Me();
+    return me->IdOverride != NULL ? me->IdOverride : PsGetCurrentThreadId();
+}
+
+NTSTATUS KelmorCheckWaitHandle(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout,
+                               KELMOR_SITE site) {
+    HANDLE waited = NULL;
+    KIRQL irql;
+    ULONG i;
+
+    KelmorCheckPassive("ZwWaitForSingleObject", FALSE, site);
+    KeAcquireSpinLock(&g_books, &irql);
+    for (i = 0; i < MAX_OBJECTS; ++i)
+        if (g_objects[i].Kind == Handle && g_objects[i].Object == handle &&
+            g_objects[i].Thread != NULL)
+            waited = g_objects[i].Thread->Id;
+    KeReleaseSpinLock(&g_books, irql);
+    if (waited != NULL && waited == KelmorCheckThreadId()) {
+        VIOLATION("SelfWait", site, "a thread waits for its own end (%s)", "it never wakes");
+        return STATUS_POSSIBLE_DEADLOCK;
+    }
+    return ZwWaitForSingleObject(handle, alertable, timeout);
 }
 
 /* A driver thread ends in the state it began: no lock, no critical region, PASSIVE_LEVEL. */
@@ -637,10 +679,8 @@ NTSTATUS KelmorCheckTerminateThread(NTSTATUS status, KELMOR_SITE site) {
     const THREAD_STATE clean = {0};
     PVOID record = me->Thread;
     CheckBalanced(me, &clean, "a driver thread", site);
-    if (record != NULL) {
-        Unbook(Thread, record, NULL, site);
-        ExFreePoolWithTag(record, CHECK_TAG);
-    }
+    if (record != NULL)
+        Unbook(Thread, record, NULL, site); /* the record goes with the thread's handle */
     RtlZeroMemory(me, sizeof(*me));
     Flush();
     return PsTerminateSystemThread(status);
@@ -652,7 +692,7 @@ PIO_WORKITEM KelmorCheckAllocateWorkItem(PDEVICE_OBJECT device, KELMOR_SITE site
         return NULL;
     item = IoAllocateWorkItem(device);
     if (item != NULL)
-        Book(WorkItem, item, site, NULL);
+        Book(WorkItem, item, site, NULL, NULL);
     return item;
 }
 
@@ -692,25 +732,14 @@ static NTSTATUS SendCleanup(PDEVICE_OBJECT device, PFILE_OBJECT file) {
     return status;
 }
 
-static const char* const kMajorNames[] = {"create",
-                                          "create pipe",
-                                          "close",
-                                          "read",
-                                          "write",
-                                          "query information",
-                                          "set information",
-                                          "query EA",
-                                          "set EA",
-                                          "flush",
-                                          "query volume",
-                                          "set volume",
-                                          "directory control",
-                                          "file system control",
-                                          "device control",
-                                          "internal device control",
-                                          "shutdown",
-                                          "lock control",
-                                          "cleanup"};
+/* The major functions' names, up to IRP_MJ_CLEANUP. */
+// clang-format off
+static const char* const kMajorNames[] = {
+    "create", "create pipe", "close", "read", "write", "query information", "set information",
+    "query EA", "set EA", "flush", "query volume", "set volume", "directory control",
+    "file system control", "device control", "internal device control", "shutdown",
+    "lock control", "cleanup"};
+// clang-format on
 
 static NTSTATUS NTAPI CheckedDispatch(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -724,6 +753,18 @@ static NTSTATUS NTAPI CheckedDispatch(PDEVICE_OBJECT device, PIRP irp) {
     KIRQL irql;
     ULONG i;
 
+    if (major == IRP_MJ_DEVICE_CONTROL &&
+        stack->Parameters.DeviceIoControl.IoControlCode == KELMOR_CHECK_CLOSE_AS_READER) {
+        g_closeAsReader = device;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
+    if (major == IRP_MJ_CLOSE && device == g_closeAsReader) {
+        g_closeAsReader = NULL;
+        me->IdOverride = ((PKELMOR_DEVICE)device->DeviceExtension)->ReaderId;
+    }
     if (major == IRP_MJ_DEVICE_CONTROL &&
         stack->Parameters.DeviceIoControl.IoControlCode == KELMOR_CHECK_SEND_CLEANUP) {
         irp->IoStatus.Status = SendCleanup(device, stack->FileObject);
@@ -750,6 +791,7 @@ static NTSTATUS NTAPI CheckedDispatch(PDEVICE_OBJECT device, PIRP irp) {
         VIOLATION("IrpInProgress", "kernel", "a %s IRP dispatched while in progress", name);
 
     status = g_dispatch[major](device, irp);
+    me->IdOverride = NULL;
 
     KeAcquireSpinLock(&g_books, &irql);
     book = FindIrp(irp);

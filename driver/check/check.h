@@ -65,13 +65,21 @@ NTSTATUS KelmorCheckCreateThread(PHANDLE handle, ULONG access, POBJECT_ATTRIBUTE
                                  HANDLE process, PCLIENT_ID client, PKSTART_ROUTINE start,
                                  PVOID context, KELMOR_SITE site);
 NTSTATUS KelmorCheckTerminateThread(NTSTATUS status, KELMOR_SITE site);
+/* A wait for a handle: a thread that waits for its own end never wakes. */
+NTSTATUS KelmorCheckWaitHandle(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout,
+                               KELMOR_SITE site);
+HANDLE KelmorCheckThreadId(VOID);
 PIO_WORKITEM KelmorCheckAllocateWorkItem(PDEVICE_OBJECT device, KELMOR_SITE site);
 VOID KelmorCheckFreeWorkItem(PIO_WORKITEM item, KELMOR_SITE site);
 
-/* A request of the checking build alone, on a drive: sends the drive IRP_MJ_CLEANUP for the
-   requesting handle, which Wine never sends. */
+/* Requests of the checking build alone, on a drive, for what Wine never does: SEND_CLEANUP
+   sends the drive IRP_MJ_CLEANUP for the requesting handle; CLOSE_AS_READER makes the drive's
+   next IRP_MJ_CLOSE run as if in the drive's reader thread (PsGetCurrentThreadId answers the
+   reader's id meanwhile). */
 #define KELMOR_CHECK_SEND_CLEANUP                                                                  \
     CTL_CODE(FILE_DEVICE_CD_ROM, 0xCFF, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define KELMOR_CHECK_CLOSE_AS_READER                                                               \
+    CTL_CODE(FILE_DEVICE_CD_ROM, 0xCFE, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 #ifndef KELMOR_CHECK_SOURCE
 #define DriverEntry KelmorCheckedDriverEntry
@@ -120,7 +128,10 @@ VOID KelmorCheckFreeWorkItem(PIO_WORKITEM item, KELMOR_SITE site);
 #undef ZwSetSecurityObject
 #define ZwSetSecurityObject(...) KELMOR_CHECK_PASSIVE(ZwSetSecurityObject, FALSE, __VA_ARGS__)
 #undef ZwWaitForSingleObject
-#define ZwWaitForSingleObject(...) KELMOR_CHECK_PASSIVE(ZwWaitForSingleObject, FALSE, __VA_ARGS__)
+#define ZwWaitForSingleObject(handle, alertable, timeout)                                          \
+    KelmorCheckWaitHandle(handle, alertable, timeout, KELMOR_CHECK_SITE)
+#undef PsGetCurrentThreadId
+#define PsGetCurrentThreadId KelmorCheckThreadId
 
 #define KELMOR_CHECK_OPEN(call, handle, ...)                                                       \
     KelmorCheckOpened(KelmorCheckFallible(#call, TRUE, KELMOR_CHECK_SITE)                          \

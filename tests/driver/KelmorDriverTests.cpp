@@ -28,7 +28,8 @@ constexpr DWORD kCdromReadTocEx = 0x24054;
 constexpr DWORD kCdromReadToc = 0x24000;
 constexpr DWORD kCdromGetLastSession = 0x24038;
 constexpr LONGLONG kCylinderBytes = 2048LL * 32 * 64;
-constexpr DWORD kCheckSendCleanup = 0x233FC; // the checking build's own request
+constexpr DWORD kCheckSendCleanup = 0x233FC; // the checking build's own requests
+constexpr DWORD kCheckCloseAsReader = 0x233F8;
 
 std::wstring DriverFile() {
     return WindowsPath(KELMOR_SYS_PATH);
@@ -826,6 +827,32 @@ TEST_F(KelmorDriver, EachFailedAllocationOrCreateIsAnsweredCleanly) {
     }
     std::printf("each of the pass's %lu allocation and create calls failed in turn\n",
                 static_cast<unsigned long>(k - 2));
+}
+
+// A close may arrive in a drive's own reader thread, which cannot wait for itself to end: the
+// last close of a removed drive there hands the deletion to a work item. Wine serves every close
+// in its host thread; the checking build runs one as if in the reader thread, and reports a
+// thread waiting for its own end.
+TEST_F(KelmorDriver, ALastCloseInTheReaderThreadDeletesTheDriveFromAWorkItem) {
+    if (!CKelmorService::Checking())
+        GTEST_SKIP() << "needs the driver's checking build (./dev check-driver)";
+    const wchar_t letter = AddOneDrive();
+    ASSERT_TRUE(MountImage(letter, TestIso().c_str(), 0)) << GetLastError();
+    {
+        CHandle drive(OpenDrive(letter));
+        ASSERT_TRUE(drive.valid()) << GetLastError();
+        ASSERT_TRUE(RemoveDrive(letter)) << GetLastError();
+        DWORD bytes = 0;
+        ASSERT_TRUE(DeviceIoControl(drive.get(), kCheckCloseAsReader, nullptr, 0, nullptr, 0,
+                                    &bytes, nullptr))
+            << GetLastError();
+    }
+    Sleep(500); // the work item's turn
+    std::wstring error;
+    ASSERT_TRUE(m_service.Stop(error)) << std::string(error.begin(), error.end());
+    const std::string report = CKelmorService::TakeCheckReport();
+    EXPECT_EQ(report.find("VIOLATION"), std::string::npos) << report;
+    EXPECT_NE(report.find("CHECKED"), std::string::npos) << "the driver did not unload";
 }
 
 } // namespace
