@@ -83,3 +83,76 @@ void KelmorBuildLastSession(uint8_t* answer) {
     answer[3] = 1; /* last complete session */
     WriteTrack(1, 0, 0, answer + 4);
 }
+
+static void PutU32(uint8_t* at, uint32_t value) {
+    at[0] = (uint8_t)value;
+    at[1] = (uint8_t)(value >> 8);
+    at[2] = (uint8_t)(value >> 16);
+    at[3] = (uint8_t)(value >> 24);
+}
+
+static void PutU64(uint8_t* at, uint64_t value) {
+    PutU32(at, (uint32_t)value);
+    PutU32(at + 4, (uint32_t)(value >> 32));
+}
+
+#define KELMOR_FILE_DEVICE_CD_ROM 2u
+#define KELMOR_MEDIA_CD_ROM 0x33u /* STORAGE_MEDIA_TYPE CD_ROM */
+#define KELMOR_MEDIA_READ_ONLY 0x4u
+#define KELMOR_MEDIA_CURRENTLY_MOUNTED 0x80000000u
+#define KELMOR_BUS_FILE_BACKED_VIRTUAL 0x0Fu
+#define KELMOR_CYLINDER_SECTORS (64u * 32u)
+
+void KelmorBuildMediaTypes(uint64_t sectors, int mounted, uint8_t* answer) {
+    memset(answer, 0, 40);
+    PutU32(answer, KELMOR_FILE_DEVICE_CD_ROM);
+    PutU32(answer + 4, 1); /* MediaInfoCount */
+    PutU64(answer + 8, sectors / KELMOR_CYLINDER_SECTORS);
+    PutU32(answer + 16, KELMOR_MEDIA_CD_ROM);
+    PutU32(answer + 20, 64); /* TracksPerCylinder */
+    PutU32(answer + 24, 32); /* SectorsPerTrack */
+    PutU32(answer + 28, KELMOR_SECTOR_BYTES);
+    PutU32(answer + 32, 1); /* NumberMediaSides */
+    PutU32(answer + 36, KELMOR_MEDIA_READ_ONLY | (mounted ? KELMOR_MEDIA_CURRENTLY_MOUNTED : 0));
+}
+
+void KelmorBuildHotplugInfo(uint8_t* answer) {
+    memset(answer, 0, 8);
+    PutU32(answer, 8);
+    answer[4] = 1; /* MediaRemovable */
+}
+
+void KelmorBuildDeviceNumber(uint32_t number, uint8_t* answer) {
+    PutU32(answer, KELMOR_FILE_DEVICE_CD_ROM);
+    PutU32(answer + 4, number);
+    PutU32(answer + 8, 0xFFFFFFFFu);
+}
+
+void KelmorBuildReadCapacity(uint64_t sectors, uint8_t* answer) {
+    memset(answer, 0, 32);
+    PutU32(answer, 32);
+    PutU32(answer + 4, 32);
+    PutU32(answer + 8, KELMOR_SECTOR_BYTES);
+    PutU64(answer + 16, sectors);
+    PutU64(answer + 24, sectors * KELMOR_SECTOR_BYTES);
+}
+
+void KelmorBuildDeviceDescriptor(uint32_t room, uint8_t* answer) {
+    static const char strings[] = "KELMOR\0VIRTUAL CD-ROM\0"
+                                  "1.0";
+    static const uint32_t offsets[3] = {40, 47, 62};
+    uint8_t whole[KELMOR_DEVICE_DESCRIPTOR_BYTES];
+    int i;
+
+    memset(whole, 0, sizeof(whole));
+    PutU32(whole, 40);                                 /* Version: the structure's size */
+    PutU32(whole + 4, KELMOR_DEVICE_DESCRIPTOR_BYTES); /* Size, strings included */
+    whole[8] = 5;                                      /* DeviceType: CD-ROM */
+    whole[10] = 1;                                     /* RemovableMedia */
+    for (i = 0; i < 3; ++i)
+        if (offsets[i] + (i == 2 ? 4u : offsets[i + 1] - offsets[i]) <= room)
+            PutU32(whole + 12 + 4 * i, offsets[i]); /* vendor, product, revision */
+    PutU32(whole + 28, KELMOR_BUS_FILE_BACKED_VIRTUAL);
+    memcpy(whole + 40, strings, sizeof(strings));
+    memcpy(answer, whole, room < sizeof(whole) ? room : sizeof(whole));
+}

@@ -24,6 +24,13 @@ extern "C" {
 /* A disc's first track starts 2 seconds (150 sectors) into the MSF address space. */
 #define KELMOR_MSF_OFFSET 150u
 
+/* STORAGE_DEVICE_DESCRIPTOR (40 bytes) and its strings: vendor "KELMOR", product
+   "VIRTUAL CD-ROM", revision "1.0", each terminated. */
+#define KELMOR_DEVICE_DESCRIPTOR_BYTES 66u
+/* The system numbers its CD-ROM drives from 0 (\Device\CdRom<n>): a drive's number is its
+   device's own (\Device\KelmorCdRom<n>) plus this, far above any count of real drives. */
+#define KELMOR_DEVICE_NUMBER_BASE 1000u
+
 /* Sectors of a disc made from an image of `imageBytes`: a last part-sector counts as a whole
    one, read with zeros after the image's end. */
 uint64_t KelmorDiscSectors(int64_t imageBytes);
@@ -42,6 +49,23 @@ void KelmorBuildFullToc(uint64_t sectors, uint8_t* answer);
 /* Writes the last-session answer of a single-session disc into `answer`
    (KELMOR_SESSION_BYTES): one complete session whose first track, track 1, starts at LBA 0. */
 void KelmorBuildLastSession(uint8_t* answer);
+
+/* The answers of the storage requests, as the CD-ROM class driver gives them for a read-only
+   disc of `sectors` sectors in 2048-byte sectors, 32 per track, 64 tracks per cylinder. */
+/* GET_MEDIA_TYPES (40 bytes): a CD-ROM device with one medium type, CD_ROM, one side,
+   MEDIA_READ_ONLY, and MEDIA_CURRENTLY_MOUNTED when `mounted`. */
+void KelmorBuildMediaTypes(uint64_t sectors, int mounted, uint8_t* answer);
+/* STORAGE_HOTPLUG_INFO (8 bytes): removable media, neither media nor device hot-pluggable. */
+void KelmorBuildHotplugInfo(uint8_t* answer);
+/* STORAGE_DEVICE_NUMBER (12 bytes): a CD-ROM device, `number`, no partition (0xFFFFFFFF). */
+void KelmorBuildDeviceNumber(uint32_t number, uint8_t* answer);
+/* STORAGE_READ_CAPACITY (32 bytes): Version and Size 32, 2048-byte blocks, their count and the
+   disc's length. */
+void KelmorBuildReadCapacity(uint64_t sectors, uint8_t* answer);
+/* The first `room` bytes (at most KELMOR_DEVICE_DESCRIPTOR_BYTES) of the device descriptor of a
+   removable CD-ROM device (SCSI type 5) on a file-backed virtual bus: Version and Size always
+   whole, the offset of each string that does not fit in `room` zeroed, no serial number. */
+void KelmorBuildDeviceDescriptor(uint32_t room, uint8_t* answer);
 
 #ifdef __cplusplus
 }

@@ -164,10 +164,11 @@ static BOOLEAN IsLetterFree(WCHAR letter) {
 
 /* "\Device\KelmorCdRom<n>": numbered, not lettered, so that a drive removed while a handle
    still holds its device never blocks a new drive's name. */
-static void MakeDeviceName(WCHAR* buffer, ULONG units, UNICODE_STRING* name) {
+static ULONG MakeDeviceName(WCHAR* buffer, ULONG units, UNICODE_STRING* name) {
     static const WCHAR prefix[] = L"\\Device\\KelmorCdRom";
     WCHAR digits[12];
     ULONG length = 0, count = 0, number = g_nextDeviceNumber++;
+    const ULONG taken = number;
 
     while (prefix[length] != 0 && length < units - 1) {
         buffer[length] = prefix[length];
@@ -183,6 +184,7 @@ static void MakeDeviceName(WCHAR* buffer, ULONG units, UNICODE_STRING* name) {
     name->Buffer = buffer;
     name->Length = (USHORT)(length * sizeof(WCHAR));
     name->MaximumLength = (USHORT)(units * sizeof(WCHAR));
+    return taken;
 }
 
 NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* path, USHORT units,
@@ -192,7 +194,7 @@ NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* pat
     PDEVICE_OBJECT device;
     PKELMOR_DEVICE drive;
     NTSTATUS status;
-    ULONG count;
+    ULONG count, number;
 
     *created = 0;
     KelmorLockState();
@@ -213,7 +215,7 @@ NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* pat
         return STATUS_OBJECT_NAME_COLLISION;
     }
 
-    MakeDeviceName(nameBuffer, sizeof(nameBuffer) / sizeof(WCHAR), &name);
+    number = MakeDeviceName(nameBuffer, sizeof(nameBuffer) / sizeof(WCHAR), &name);
     status = IoCreateDevice(g_driver, sizeof(KELMOR_DEVICE), &name, FILE_DEVICE_CD_ROM,
                             FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_DEVICE_SECURE_OPEN,
                             FALSE, &device);
@@ -230,6 +232,7 @@ NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* pat
     drive->Kind = KelmorDriveDevice;
     drive->Self = device;
     drive->Letter = letter;
+    drive->Number = number;
     InitializeListHead(&drive->Handles);
     InitializeListHead(&drive->ReadQueue);
     KeInitializeEvent(&drive->ReadsQueued, SynchronizationEvent, FALSE);
@@ -414,6 +417,24 @@ NTSTATUS KelmorSetMediaLock(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN pre
     return status;
 }
 
+NTSTATUS KelmorSetMcn(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN disable) {
+    NTSTATUS status = STATUS_SUCCESS;
+    PKELMOR_HANDLE handle;
+
+    KelmorLockState();
+    handle = FindHandle(drive, file);
+    if (drive->Removed)
+        status = STATUS_NO_SUCH_DEVICE;
+    else if (disable && handle != NULL)
+        ++handle->McnDisables;
+    else if (!disable && (handle == NULL || handle->McnDisables == 0))
+        status = STATUS_INVALID_DEVICE_STATE;
+    else if (!disable)
+        --handle->McnDisables;
+    KelmorUnlockState();
+    return status;
+}
+
 /* Gives back the locks of a handle that goes away, as far as the device still counts them. */
 static void DropHandleLocks(PKELMOR_DEVICE drive, PKELMOR_HANDLE handle) {
     drive->Locks -= handle->Locks < drive->Locks ? handle->Locks : drive->Locks;
@@ -432,6 +453,7 @@ NTSTATUS KelmorOpenHandle(PKELMOR_DEVICE drive, PFILE_OBJECT file) {
         return STATUS_INSUFFICIENT_RESOURCES;
     handle->File = file;
     handle->Locks = 0;
+    handle->McnDisables = 0;
     KelmorLockState();
     if (drive->Removed) {
         status = STATUS_NO_SUCH_DEVICE;

@@ -27,8 +27,9 @@ typedef enum _KELMOR_DEVICE_KIND {
    a read. The last reference closes it. */
 typedef struct _KELMOR_MEDIUM {
     volatile LONG References;
-    HANDLE File;   /* kernel handle, opened for shared reading */
-    LONGLONG Size; /* bytes */
+    HANDLE File;            /* kernel handle, opened for shared reading */
+    LONGLONG Size;          /* bytes */
+    KELMOR_PATCHES Patches; /* what the mount flags suppress, found when the file opened */
 } KELMOR_MEDIUM, *PKELMOR_MEDIUM;
 
 /* One handle (file object) that the drive's own create saw, with the media-removal locks taken
@@ -37,6 +38,7 @@ typedef struct _KELMOR_HANDLE {
     LIST_ENTRY Link;
     PFILE_OBJECT File;
     ULONG Locks;
+    ULONG McnDisables; /* media change notification disabled through it, not yet enabled */
 } KELMOR_HANDLE, *PKELMOR_HANDLE;
 
 /* The extension of both kinds of device; the drive fields are unused on the control device. */
@@ -44,6 +46,7 @@ typedef struct _KELMOR_DEVICE {
     KELMOR_DEVICE_KIND Kind;
     PDEVICE_OBJECT Self;
     WCHAR Letter;          /* upper case */
+    ULONG Number;          /* n of "\Device\KelmorCdRom<n>" */
     BOOLEAN Removed;       /* taken out of the list; the device goes with its last handle */
     ULONG OpenHandles;     /* file objects open on the device */
     LIST_ENTRY Handles;    /* KELMOR_HANDLE records of those file objects */
@@ -82,10 +85,10 @@ NTSTATUS KelmorCreateGlobalLink(WCHAR* buffer, USHORT units, const WCHAR* linkNa
 void KelmorLockCreation(void);
 void KelmorUnlockCreation(void);
 
-/* Opens `path` (an NT path of `units` code units) for shared reading. `checkAccess` makes the
-   open honour the rights of the user whose request this is; it must then run in that user's
-   request. Takes no lock. */
-NTSTATUS KelmorOpenMedium(const WCHAR* path, USHORT units, BOOLEAN checkAccess,
+/* Opens `path` (an NT path of `units` code units) for shared reading, and finds what the mount
+   `flags` suppress in it. `checkAccess` makes the open honour the rights of the user whose
+   request this is; it must then run in that user's request. Takes no lock. */
+NTSTATUS KelmorOpenMedium(const WCHAR* path, USHORT units, BOOLEAN checkAccess, ULONG flags,
                           PKELMOR_MEDIUM* medium);
 /* Drops one reference; the last one closes the file. NULL is allowed. */
 void KelmorReleaseMedium(PKELMOR_MEDIUM medium);
@@ -114,6 +117,10 @@ NTSTATUS KelmorQueryImage(PKELMOR_DEVICE drive, KELMOR_IMAGE_INFO* info);
 NTSTATUS KelmorQueryDisc(PKELMOR_DEVICE drive, ULONGLONG* sectors);
 NTSTATUS KelmorCheckVerify(PKELMOR_DEVICE drive, ULONG* changeCount);
 NTSTATUS KelmorSetMediaLock(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN prevent);
+/* IOCTL_STORAGE_MCN_CONTROL: a disable is counted on the handle, an enable takes one back
+   (STATUS_INVALID_DEVICE_STATE when the handle has none). The drive sends no notification
+   either way. */
+NTSTATUS KelmorSetMcn(PKELMOR_DEVICE drive, PFILE_OBJECT file, BOOLEAN disable);
 
 /* A read, its offset already resolved into the stack location: queued for the drive's reader
    thread (STATUS_PENDING, the request marked pending; a queued read can be cancelled, and a

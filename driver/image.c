@@ -2,7 +2,47 @@
    requests that mount, eject, reload and describe what a drive holds. */
 #include "drive.h"
 
-NTSTATUS KelmorOpenMedium(const WCHAR* path, USHORT units, BOOLEAN checkAccess,
+/* One sector of the image for the patch finder, zeros past the image's end. */
+typedef struct _SECTOR_SOURCE {
+    HANDLE File;
+    LONGLONG Size;
+} SECTOR_SOURCE;
+
+static int ReadImageSector(void* context, uint32_t sector, uint8_t* buffer) {
+    const SECTOR_SOURCE* source = (const SECTOR_SOURCE*)context;
+    const LONGLONG offset = (LONGLONG)sector * KELMOR_SECTOR_SIZE;
+    const ULONG inFile = source->Size - offset < KELMOR_SECTOR_SIZE ? (ULONG)(source->Size - offset)
+                                                                    : KELMOR_SECTOR_SIZE;
+    IO_STATUS_BLOCK io;
+    LARGE_INTEGER position;
+
+    RtlZeroMemory(buffer, KELMOR_SECTOR_SIZE);
+    position.QuadPart = offset;
+    return NT_SUCCESS(
+               ZwReadFile(source->File, NULL, NULL, NULL, &io, buffer, inFile, &position, NULL)) &&
+           io.Information == inFile;
+}
+
+/* What the mount flags suppress (patch.h), read from the image as it is now. */
+static NTSTATUS FindPatches(PKELMOR_MEDIUM medium, ULONG flags) {
+    SECTOR_SOURCE source;
+    PUCHAR buffer;
+
+    medium->Patches.Count = 0;
+    if (flags == 0)
+        return STATUS_SUCCESS;
+    buffer = (PUCHAR)ExAllocatePoolWithTag(PagedPool, KELMOR_SECTOR_SIZE, KELMOR_POOL_TAG);
+    if (buffer == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    source.File = medium->File;
+    source.Size = medium->Size;
+    KelmorFindPatches(flags, KelmorDiscSectors(medium->Size), ReadImageSector, &source, buffer,
+                      &medium->Patches);
+    ExFreePoolWithTag(buffer, KELMOR_POOL_TAG);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KelmorOpenMedium(const WCHAR* path, USHORT units, BOOLEAN checkAccess, ULONG flags,
                           PKELMOR_MEDIUM* result) {
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES attributes;
@@ -49,6 +89,11 @@ NTSTATUS KelmorOpenMedium(const WCHAR* path, USHORT units, BOOLEAN checkAccess,
     medium->References = 1;
     medium->File = handle;
     medium->Size = info.EndOfFile.QuadPart;
+    status = FindPatches(medium, flags);
+    if (!NT_SUCCESS(status)) {
+        KelmorReleaseMedium(medium);
+        return status;
+    }
     *result = medium;
     return STATUS_SUCCESS;
 }
@@ -87,6 +132,7 @@ NTSTATUS KelmorReadMedium(PKELMOR_MEDIUM medium, LONGLONG offset, PVOID buffer, 
         return STATUS_DEVICE_DATA_ERROR;
     if (inFile < length)
         RtlZeroMemory((PUCHAR)buffer + inFile, length - inFile);
+    KelmorApplyPatches(&medium->Patches, (uint64_t)offset, length, (uint8_t*)buffer);
     *bytesRead = length;
     return STATUS_SUCCESS;
 }
@@ -131,7 +177,7 @@ NTSTATUS KelmorMountImage(PKELMOR_DEVICE drive, const WCHAR* path, USHORT units,
     if (!NT_SUCCESS(status))
         return status;
 
-    status = KelmorOpenMedium(path, units, checkAccess, &medium);
+    status = KelmorOpenMedium(path, units, checkAccess, flags, &medium);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -167,7 +213,7 @@ NTSTATUS KelmorEjectImage(PKELMOR_DEVICE drive) {
 NTSTATUS KelmorReloadImage(PKELMOR_DEVICE drive, BOOLEAN checkAccess) {
     WCHAR path[KELMOR_PATH_UNITS + 1];
     USHORT units = 0;
-    ULONG changeCount = 0;
+    ULONG changeCount = 0, flags = 0;
     PKELMOR_MEDIUM medium;
     NTSTATUS status = STATUS_SUCCESS;
 
@@ -180,6 +226,7 @@ NTSTATUS KelmorReloadImage(PKELMOR_DEVICE drive, BOOLEAN checkAccess) {
         units = drive->PathUnits;
         RtlCopyMemory(path, drive->Path, units * sizeof(WCHAR));
         changeCount = drive->ChangeCount;
+        flags = drive->Flags;
     }
     KelmorUnlockState();
     /* A drive that has its medium loads nothing: no second open of the same file. */
@@ -188,7 +235,8 @@ NTSTATUS KelmorReloadImage(PKELMOR_DEVICE drive, BOOLEAN checkAccess) {
 
     /* The remembered path was chosen by whoever mounted it; whoever loads it now must be
        allowed to open it as well. */
-    status = KelmorOpenMedium(path, units, checkAccess, &medium);
+    /* Found again: the file may have changed while it was out of the drive. */
+    status = KelmorOpenMedium(path, units, checkAccess, flags, &medium);
     if (!NT_SUCCESS(status))
         return status;
 

@@ -55,6 +55,8 @@ static NTSTATUS RefusalStatus(KELMOR_VERDICT verdict) {
         return STATUS_INVALID_PARAMETER;
     case KelmorBufferTooSmall:
         return STATUS_BUFFER_TOO_SMALL;
+    case KelmorLengthMismatch:
+        return STATUS_INFO_LENGTH_MISMATCH;
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }
@@ -129,6 +131,10 @@ static NTSTATUS DiscRequest(PKELMOR_DEVICE drive, PVOID buffer,
         KelmorBuildFullToc(sectors, toc);
         RtlCopyMemory(buffer, toc, request->AnswerBytes);
         break;
+    case KelmorActionReadCapacity:
+        KelmorBuildReadCapacity(sectors, toc);
+        RtlCopyMemory(buffer, toc, request->AnswerBytes);
+        break;
     default:
         KelmorBuildLastSession(toc);
         RtlCopyMemory(buffer, toc, request->AnswerBytes);
@@ -166,7 +172,41 @@ static NTSTATUS DriveRequest(PKELMOR_DEVICE drive, PIRP irp, PIO_STACK_LOCATION 
     case KelmorActionReadToc:
     case KelmorActionLastSession:
     case KelmorActionFullToc:
+    case KelmorActionReadCapacity:
         return DiscRequest(drive, buffer, request);
+    case KelmorActionIsWritable:
+        return STATUS_MEDIA_WRITE_PROTECTED;
+    case KelmorActionMediaTypes: {
+        /* Answered with or without a medium, as the class driver answers it. */
+        ULONGLONG sectors;
+        UCHAR answer[KELMOR_MEDIA_TYPES_BYTES];
+        const NTSTATUS medium = KelmorQueryDisc(drive, &sectors);
+        if (medium == STATUS_NO_SUCH_DEVICE)
+            return medium;
+        KelmorBuildMediaTypes(sectors, NT_SUCCESS(medium), answer);
+        RtlCopyMemory(buffer, answer, sizeof(answer));
+        return STATUS_SUCCESS;
+    }
+    case KelmorActionHotplugInfo: {
+        UCHAR answer[KELMOR_HOTPLUG_INFO_BYTES];
+        KelmorBuildHotplugInfo(answer);
+        RtlCopyMemory(buffer, answer, sizeof(answer));
+        return STATUS_SUCCESS;
+    }
+    case KelmorActionDeviceNumber: {
+        UCHAR answer[KELMOR_DEVICE_NUMBER_BYTES];
+        KelmorBuildDeviceNumber(KELMOR_DEVICE_NUMBER_BASE + drive->Number, answer);
+        RtlCopyMemory(buffer, answer, sizeof(answer));
+        return STATUS_SUCCESS;
+    }
+    case KelmorActionQueryProperty: {
+        UCHAR answer[KELMOR_DEVICE_DESCRIPTOR_BYTES];
+        KelmorBuildDeviceDescriptor(request->AnswerBytes, answer);
+        RtlCopyMemory(buffer, answer, request->AnswerBytes);
+        return STATUS_SUCCESS;
+    }
+    case KelmorActionMcnControl:
+        return KelmorSetMcn(drive, stack->FileObject, request->Prevent ? TRUE : FALSE);
     case KelmorActionAllowExtendedDasd:
         return STATUS_SUCCESS;
     case KelmorActionMediaRemoval:

@@ -8,6 +8,7 @@
 #include <ntddk.h>
 
 #include "answer.h"
+#include "patch.h"
 #include "request.h"
 
 /* Of ntifs.h, which does not go with ntddk.h. Declared here, before any source, so that the

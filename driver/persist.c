@@ -106,7 +106,7 @@ static void RestoreRecord(PUNICODE_STRING registryPath, WCHAR letter,
     /* The image opens first: a drive appears only with its medium in it, and a record whose
        image does not open leaves nothing behind. */
     if (!KelmorIsLocalFilePath((const uint16_t*)image, imageUnits) ||
-        !NT_SUCCESS(KelmorOpenMedium(image, imageUnits, FALSE, &medium)))
+        !NT_SUCCESS(KelmorOpenMedium(image, imageUnits, FALSE, 0, &medium)))
         return;
     if (!IsOnLocalVolume(medium)) {
         KelmorReleaseMedium(medium);

@@ -1,5 +1,7 @@
 #include "request.h"
 
+#include "answer.h"
+
 #include <stddef.h>
 
 static uint16_t ReadU16(const uint8_t* bytes) {
@@ -32,6 +34,7 @@ static KELMOR_ACTION DriveAction(uint32_t code) {
         return KelmorActionQueryImage;
     case KELMOR_CDROM_EJECT_MEDIA:
     case KELMOR_STORAGE_EJECT_MEDIA:
+    case KELMOR_DISK_EJECT_MEDIA:
         return KelmorActionEject;
     case KELMOR_CDROM_LOAD_MEDIA:
     case KELMOR_STORAGE_LOAD_MEDIA:
@@ -42,6 +45,7 @@ static KELMOR_ACTION DriveAction(uint32_t code) {
         return KelmorActionGetGeometry;
     case KELMOR_CDROM_MEDIA_REMOVAL:
     case KELMOR_STORAGE_MEDIA_REMOVAL:
+    case KELMOR_DISK_MEDIA_REMOVAL:
         return KelmorActionMediaRemoval;
     case KELMOR_CDROM_CHECK_VERIFY:
     case KELMOR_STORAGE_CHECK_VERIFY:
@@ -60,6 +64,20 @@ static KELMOR_ACTION DriveAction(uint32_t code) {
         return KelmorActionLastSession;
     case KELMOR_FSCTL_ALLOW_EXTENDED_DASD_IO:
         return KelmorActionAllowExtendedDasd;
+    case KELMOR_DISK_IS_WRITABLE:
+        return KelmorActionIsWritable;
+    case KELMOR_STORAGE_GET_MEDIA_TYPES_EX:
+        return KelmorActionMediaTypes;
+    case KELMOR_STORAGE_GET_HOTPLUG_INFO:
+        return KelmorActionHotplugInfo;
+    case KELMOR_STORAGE_GET_DEVICE_NUMBER:
+        return KelmorActionDeviceNumber;
+    case KELMOR_STORAGE_READ_CAPACITY:
+        return KelmorActionReadCapacity;
+    case KELMOR_STORAGE_MCN_CONTROL:
+        return KelmorActionMcnControl;
+    case KELMOR_STORAGE_QUERY_PROPERTY:
+        return KelmorActionQueryProperty;
     default:
         return KelmorActionNone;
     }
@@ -145,6 +163,36 @@ static KELMOR_VERDICT CheckToc(uint32_t code, const uint8_t* input, uint32_t inp
     return KelmorAccepted;
 }
 
+/* A fixed answer of `bytes`: refused without room for all of it, as the class driver does. */
+static KELMOR_VERDICT Answer(uint32_t bytes, uint32_t outputLength,
+                             KELMOR_CHECKED_REQUEST* request) {
+    request->AnswerBytes = bytes;
+    return outputLength >= bytes ? KelmorAccepted : KelmorBufferTooSmall;
+}
+
+/* IOCTL_STORAGE_QUERY_PROPERTY, as the class driver answers StorageDeviceProperty from its
+   cache: 12 bytes of query (PropertyId, QueryType); an exists query (1) succeeds without an
+   answer; a standard query (0) answers nothing to no room, needs the descriptor's Version and
+   Size (8 bytes) otherwise, and is cut to the room given. Other properties and queries are
+   not the drive's. */
+static KELMOR_VERDICT CheckPropertyQuery(const uint8_t* input, uint32_t inputLength,
+                                         uint32_t outputLength, KELMOR_CHECKED_REQUEST* request) {
+    uint32_t queryType;
+    if (inputLength < KELMOR_PROPERTY_QUERY_BYTES)
+        return KelmorLengthMismatch;
+    queryType = ReadU32(input + 4);
+    if (ReadU32(input) != 0 || queryType > 1)
+        return KelmorUnknownRequest;
+    if (queryType == 1 || outputLength == 0)
+        return KelmorAccepted;
+    if (outputLength < KELMOR_DESCRIPTOR_HEADER_BYTES)
+        return KelmorBufferTooSmall;
+    request->AnswerBytes = outputLength < KELMOR_DEVICE_DESCRIPTOR_BYTES
+                               ? outputLength
+                               : KELMOR_DEVICE_DESCRIPTOR_BYTES;
+    return KelmorAccepted;
+}
+
 static KELMOR_VERDICT CheckFields(uint32_t code, const uint8_t* input, uint32_t inputLength,
                                   uint32_t outputLength, KELMOR_CHECKED_REQUEST* request) {
     KELMOR_VERDICT verdict;
@@ -196,7 +244,23 @@ static KELMOR_VERDICT CheckFields(uint32_t code, const uint8_t* input, uint32_t 
         request->AnswerBytes = KELMOR_SESSION_ANSWER_BYTES;
         return outputLength >= KELMOR_SESSION_ANSWER_BYTES ? KelmorAccepted : KelmorBufferTooSmall;
     case KelmorActionAllowExtendedDasd:
+    case KelmorActionIsWritable:
         return KelmorAccepted;
+    case KelmorActionMediaTypes:
+        return Answer(KELMOR_MEDIA_TYPES_BYTES, outputLength, request);
+    case KelmorActionHotplugInfo:
+        return Answer(KELMOR_HOTPLUG_INFO_BYTES, outputLength, request);
+    case KelmorActionDeviceNumber:
+        return Answer(KELMOR_DEVICE_NUMBER_BYTES, outputLength, request);
+    case KelmorActionReadCapacity:
+        return Answer(KELMOR_READ_CAPACITY_BYTES, outputLength, request);
+    case KelmorActionMcnControl:
+        if (inputLength < 1)
+            return KelmorLengthMismatch;
+        request->Prevent = input[0] != 0;
+        return KelmorAccepted;
+    case KelmorActionQueryProperty:
+        return CheckPropertyQuery(input, inputLength, outputLength, request);
     default:
         return KelmorUnknownRequest;
     }

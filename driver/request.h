@@ -70,6 +70,23 @@ extern "C" {
     KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0x0015, KELMOR_READ_ACCESS)
 #define KELMOR_CDROM_GET_LAST_SESSION                                                              \
     KELMOR_CONTROL_CODE(KELMOR_DEVICE_CD_ROM, 0x000E, KELMOR_READ_ACCESS)
+/* What Windows' shell, file systems and storage tools ask of a CD-ROM drive besides. */
+#define KELMOR_DISK_IS_WRITABLE KELMOR_CONTROL_CODE(KELMOR_DEVICE_DISK, 0x0009, KELMOR_ANY_ACCESS)
+#define KELMOR_DISK_MEDIA_REMOVAL                                                                  \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_DISK, 0x0201, KELMOR_READ_ACCESS)
+#define KELMOR_DISK_EJECT_MEDIA KELMOR_CONTROL_CODE(KELMOR_DEVICE_DISK, 0x0202, KELMOR_READ_ACCESS)
+#define KELMOR_STORAGE_GET_MEDIA_TYPES_EX                                                          \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_MASS_STORAGE, 0x0301, KELMOR_ANY_ACCESS)
+#define KELMOR_STORAGE_GET_HOTPLUG_INFO                                                            \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_MASS_STORAGE, 0x0305, KELMOR_ANY_ACCESS)
+#define KELMOR_STORAGE_GET_DEVICE_NUMBER                                                           \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_MASS_STORAGE, 0x0420, KELMOR_ANY_ACCESS)
+#define KELMOR_STORAGE_READ_CAPACITY                                                               \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_MASS_STORAGE, 0x0450, KELMOR_READ_ACCESS)
+#define KELMOR_STORAGE_MCN_CONTROL                                                                 \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_MASS_STORAGE, 0x0251, KELMOR_ANY_ACCESS)
+#define KELMOR_STORAGE_QUERY_PROPERTY                                                              \
+    KELMOR_CONTROL_CODE(KELMOR_DEVICE_MASS_STORAGE, 0x0500, KELMOR_ANY_ACCESS)
 /* A file system's request, METHOD_NEITHER without buffers: on Windows the file system mounted
    on the drive answers it; under Wine it reaches the drive (see README.md). */
 #define KELMOR_FSCTL_ALLOW_EXTENDED_DASD_IO                                                        \
@@ -87,9 +104,15 @@ extern "C" {
 #define KELMOR_GEOMETRY_EX_BYTES 32 /* DISK_GEOMETRY_EX up to its Data field */
 #define KELMOR_READ_TOC_EX_INPUT_BYTES 4
 #define KELMOR_TOC_HEADER_BYTES 4
-#define KELMOR_TOC_ANSWER_BYTES 20      /* header, track 1 and the lead-out */
-#define KELMOR_SESSION_ANSWER_BYTES 12  /* header and the last session's first track */
-#define KELMOR_FULL_TOC_ANSWER_BYTES 48 /* header, points A0, A1, A2 and track 1 */
+#define KELMOR_TOC_ANSWER_BYTES 20       /* header, track 1 and the lead-out */
+#define KELMOR_SESSION_ANSWER_BYTES 12   /* header and the last session's first track */
+#define KELMOR_FULL_TOC_ANSWER_BYTES 48  /* header, points A0, A1, A2 and track 1 */
+#define KELMOR_MEDIA_TYPES_BYTES 40      /* GET_MEDIA_TYPES with one DEVICE_MEDIA_INFO */
+#define KELMOR_HOTPLUG_INFO_BYTES 8      /* STORAGE_HOTPLUG_INFO */
+#define KELMOR_DEVICE_NUMBER_BYTES 12    /* STORAGE_DEVICE_NUMBER */
+#define KELMOR_READ_CAPACITY_BYTES 32    /* STORAGE_READ_CAPACITY */
+#define KELMOR_PROPERTY_QUERY_BYTES 12   /* STORAGE_PROPERTY_QUERY */
+#define KELMOR_DESCRIPTOR_HEADER_BYTES 8 /* Version and Size of a STORAGE_DESCRIPTOR_HEADER */
 #define KELMOR_MOUNT_PATH_LENGTH_OFFSET 510
 #define KELMOR_MOUNT_FLAGS_OFFSET 512
 #define KELMOR_MOUNT_FLAGS_KNOWN 0x3u /* suppress UDF (0x1), suppress Joliet (0x2) */
@@ -117,7 +140,14 @@ typedef enum KELMOR_ACTION {
     KelmorActionReadToc,     /* format 0; TocMsf says which form */
     KelmorActionLastSession, /* format 1, LBA */
     KelmorActionFullToc,     /* format 2, MSF */
-    KelmorActionAllowExtendedDasd
+    KelmorActionAllowExtendedDasd,
+    KelmorActionIsWritable,
+    KelmorActionMediaTypes,
+    KelmorActionHotplugInfo,
+    KelmorActionDeviceNumber,
+    KelmorActionReadCapacity,
+    KelmorActionMcnControl,   /* Prevent: nonzero to disable media change notification */
+    KelmorActionQueryProperty /* the device descriptor, AnswerBytes of it (0: an exists query) */
 } KELMOR_ACTION;
 
 /* How a request fares; the driver answers each refusal with the status named beside it. */
@@ -125,7 +155,8 @@ typedef enum KELMOR_VERDICT {
     KelmorAccepted = 0,
     KelmorUnknownRequest,   /* STATUS_INVALID_DEVICE_REQUEST: not a request of this device */
     KelmorInvalidParameter, /* STATUS_INVALID_PARAMETER: wrong input size or fields */
-    KelmorBufferTooSmall    /* STATUS_BUFFER_TOO_SMALL: no room for the answer */
+    KelmorBufferTooSmall,   /* STATUS_BUFFER_TOO_SMALL: no room for the answer */
+    KelmorLengthMismatch    /* STATUS_INFO_LENGTH_MISMATCH: an input shorter than its structure */
 } KELMOR_VERDICT;
 
 /* An accepted request, as the driver carries it out. */

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <memory>
 #include <string>
 #include <vector>
@@ -791,7 +792,7 @@ TEST_F(KelmorDriver, EachFailedAllocationOrCreateIsAnsweredCleanly) {
         QueryDrives(list);
         const wchar_t letter = AddDrive(added) ? static_cast<wchar_t>(added) : L'P';
         CHandle drive(OpenDrive(letter));
-        MountImage(letter, image.c_str(), 0);
+        MountImage(letter, image.c_str(), 3);
         unsigned char buffer[2048];
         DWORD bytes = 0;
         ReadAt(drive.get(), 16 * 2048, buffer, sizeof(buffer), bytes);
@@ -853,6 +854,116 @@ TEST_F(KelmorDriver, ALastCloseInTheReaderThreadDeletesTheDriveFromAWorkItem) {
     const std::string report = CKelmorService::TakeCheckReport();
     EXPECT_EQ(report.find("VIOLATION"), std::string::npos) << report;
     EXPECT_NE(report.find("CHECKED"), std::string::npos) << "the driver did not unload";
+}
+
+// Reads the whole disc in the drive, 64 KiB at a time.
+std::vector<unsigned char> ReadWholeDisc(wchar_t letter, size_t size) {
+    CHandle drive(OpenDrive(letter));
+    std::vector<unsigned char> disc(size);
+    DWORD bytes = 0;
+    for (size_t at = 0; at < size; at += bytes)
+        if (!ReadAt(drive.get(), static_cast<LONGLONG>(at), disc.data() + at,
+                    static_cast<DWORD>(std::min<size_t>(65536, size - at)), bytes) ||
+            bytes == 0)
+            return {};
+    return disc;
+}
+
+// The mount flags take effect. A UDF bridge image with Joliet (made by genisoimage -J -udf) is
+// read whole through the drive with each set of flags and left in the test folder as
+// served-<flags>.iso, for the host's own readers to judge (judge_mount_flags.sh). Here: flags 0
+// serve the file byte for byte; each flag changes a few bytes of its own, both together the
+// bytes of each; an image of random bytes is served unchanged whatever the flags.
+TEST_F(KelmorDriver, MountFlagsServeTheImageWithWhatTheySuppressBlanked) {
+    const std::wstring iso = WindowsPath(KELMOR_FLAGS_ISO);
+    const std::vector<unsigned char> original = ReadFileBytes(iso);
+    ASSERT_FALSE(original.empty());
+    ASSERT_EQ(original.size() % 2048, 0u);
+    const wchar_t letter = AddOneDrive();
+    std::vector<size_t> changed[4];
+    for (DWORD flags = 0; flags < 4; ++flags) {
+        SCOPED_TRACE(flags);
+        ASSERT_TRUE(MountImage(letter, iso.c_str(), flags)) << GetLastError();
+        const std::vector<unsigned char> served = ReadWholeDisc(letter, original.size());
+        ASSERT_EQ(served.size(), original.size());
+        for (size_t i = 0; i < served.size(); ++i)
+            if (served[i] != original[i])
+                changed[flags].push_back(i);
+        CHandle out(
+            CreateFileW((TestDir() + L"\\served-" + std::to_wstring(flags) + L".iso").c_str(),
+                        GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(out.get(), served.data(), static_cast<DWORD>(served.size()), &written,
+                              nullptr));
+    }
+    EXPECT_TRUE(changed[0].empty());
+    EXPECT_TRUE(changed[1].size() >= 1 && changed[1].size() <= 5 + 2 * 3) << changed[1].size();
+    EXPECT_TRUE(changed[2].size() >= 1 && changed[2].size() <= 32) << changed[2].size();
+    std::vector<size_t> both;
+    std::merge(changed[1].begin(), changed[1].end(), changed[2].begin(), changed[2].end(),
+               std::back_inserter(both));
+    EXPECT_EQ(changed[3], both);
+
+    // Random bytes are no volume: nothing to suppress.
+    const std::wstring noise = TestDir() + L"\\noise.bin";
+    std::vector<unsigned char> bytes(600 * 2048);
+    std::mt19937 random(7);
+    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<unsigned char>(random()); });
+    {
+        CHandle file(
+            CreateFileW(noise.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                              nullptr));
+    }
+    ASSERT_TRUE(MountImage(letter, noise.c_str(), 3)) << GetLastError();
+    EXPECT_TRUE(ReadWholeDisc(letter, bytes.size()) == bytes);
+}
+
+// The storage requests that Windows' shell and file systems send, answered as the CD-ROM class
+// driver answers them for a read-only disc.
+TEST_F(KelmorDriver, StorageRequestsAreAnsweredAsTheClassDriverAnswersThem) {
+    const wchar_t letter = AddOneDrive();
+    CHandle drive(OpenDrive(letter));
+    ASSERT_TRUE(drive.valid()) << GetLastError();
+    unsigned char out[128];
+    DWORD bytes = 0;
+    auto ask = [&](DWORD code, const void* in, DWORD inSize, DWORD room) -> DWORD {
+        bytes = 0;
+        return DeviceIoControl(drive.get(), code, const_cast<void*>(in), inSize, out, room, &bytes,
+                               nullptr)
+                   ? 0
+                   : GetLastError();
+    };
+    // Without a medium: the media types say nothing is mounted; the capacity needs a disc.
+    EXPECT_EQ(ask(0x2D0C04, nullptr, 0, 40), 0u);
+    EXPECT_EQ(bytes, 40u);
+    EXPECT_EQ(out[39], 0u) << "MEDIA_CURRENTLY_MOUNTED without a medium";
+    EXPECT_EQ(ask(0x2D5140, nullptr, 0, 32), static_cast<DWORD>(ERROR_NOT_READY));
+    ASSERT_TRUE(MountImage(letter, TestIso().c_str(), 0)) << GetLastError();
+    EXPECT_EQ(ask(0x2D0C04, nullptr, 0, 40), 0u);
+    EXPECT_EQ(out[39], 0x80u);
+    EXPECT_EQ(ask(0x2D5140, nullptr, 0, 32), 0u);
+    EXPECT_EQ(bytes, 32u);
+    EXPECT_EQ(ask(0x2D5140, nullptr, 0, 31), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(ask(0x70024, nullptr, 0, 0), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    EXPECT_EQ(ask(0x2D1080, nullptr, 0, 12), 0u);
+    EXPECT_GE(out[4] | out[5] << 8, 1000) << "a number of its own, above the system's";
+    EXPECT_EQ(ask(0x2D0C14, nullptr, 0, 8), 0u);
+    EXPECT_EQ(out[4], 1u) << "removable media";
+    const unsigned char disable = 1, enable = 0;
+    EXPECT_EQ(ask(0x2D0944, &enable, 1, 0), static_cast<DWORD>(ERROR_BAD_COMMAND));
+    EXPECT_EQ(ask(0x2D0944, &disable, 1, 0), 0u);
+    EXPECT_EQ(ask(0x2D0944, &enable, 1, 0), 0u);
+    EXPECT_EQ(ask(0x2D0944, nullptr, 0, 0), static_cast<DWORD>(ERROR_BAD_LENGTH));
+    const unsigned char query[12] = {};
+    EXPECT_EQ(ask(0x2D1400, query, 12, sizeof(out)), 0u);
+    EXPECT_EQ(bytes, 66u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out) + out[16]), "VIRTUAL CD-ROM");
+    // The disk forms of eject and media removal are the CD-ROM forms.
+    const unsigned char prevent = 1;
+    EXPECT_EQ(ask(0x74804, &prevent, 1, 0), 0u);
+    EXPECT_EQ(ask(0x74808, nullptr, 0, 0), static_cast<DWORD>(ERROR_BUSY)) << "locked";
 }
 
 } // namespace

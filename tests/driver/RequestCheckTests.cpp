@@ -2,6 +2,7 @@
 // sizes each request needs, and the fields of a mount request.
 
 #include "answer.h"
+#include "patch.h"
 #include "request.h"
 
 #include <gtest/gtest.h>
@@ -102,6 +103,31 @@ TEST(RequestChecks, SizesOfEachRequestOnItsDevice) {
         {"last session, short", drive, KELMOR_CDROM_GET_LAST_SESSION, 0, 11, KelmorBufferTooSmall,
          0},
         {"extended DASD", drive, KELMOR_FSCTL_ALLOW_EXTENDED_DASD_IO, 0, 0, KelmorAccepted, 0},
+        {"is writable", drive, KELMOR_DISK_IS_WRITABLE, 0, 0, KelmorAccepted, 0},
+        {"disk eject", drive, KELMOR_DISK_EJECT_MEDIA, 0, 0, KelmorAccepted, 0},
+        {"disk media removal", drive, KELMOR_DISK_MEDIA_REMOVAL, 1, 0, KelmorAccepted, 0},
+        {"media types", drive, KELMOR_STORAGE_GET_MEDIA_TYPES_EX, 0, 64, KelmorAccepted, 40},
+        {"media types, short", drive, KELMOR_STORAGE_GET_MEDIA_TYPES_EX, 0, 39,
+         KelmorBufferTooSmall, 0},
+        {"hotplug", drive, KELMOR_STORAGE_GET_HOTPLUG_INFO, 0, 8, KelmorAccepted, 8},
+        {"hotplug, short", drive, KELMOR_STORAGE_GET_HOTPLUG_INFO, 0, 7, KelmorBufferTooSmall, 0},
+        {"device number", drive, KELMOR_STORAGE_GET_DEVICE_NUMBER, 0, 12, KelmorAccepted, 12},
+        {"device number, short", drive, KELMOR_STORAGE_GET_DEVICE_NUMBER, 0, 11,
+         KelmorBufferTooSmall, 0},
+        {"read capacity", drive, KELMOR_STORAGE_READ_CAPACITY, 0, 32, KelmorAccepted, 32},
+        {"read capacity, short", drive, KELMOR_STORAGE_READ_CAPACITY, 0, 31, KelmorBufferTooSmall,
+         0},
+        {"MCN control", drive, KELMOR_STORAGE_MCN_CONTROL, 1, 0, KelmorAccepted, 0},
+        {"MCN control, no input", drive, KELMOR_STORAGE_MCN_CONTROL, 0, 0, KelmorLengthMismatch, 0},
+        // StorageDeviceProperty (the zero-filled query), standard query.
+        {"device property", drive, KELMOR_STORAGE_QUERY_PROPERTY, 12, 1024, KelmorAccepted, 66},
+        {"device property, header", drive, KELMOR_STORAGE_QUERY_PROPERTY, 12, 8, KelmorAccepted, 8},
+        {"device property, no room", drive, KELMOR_STORAGE_QUERY_PROPERTY, 12, 0, KelmorAccepted,
+         0},
+        {"device property, 7 bytes", drive, KELMOR_STORAGE_QUERY_PROPERTY, 12, 7,
+         KelmorBufferTooSmall, 0},
+        {"device property, short query", drive, KELMOR_STORAGE_QUERY_PROPERTY, 11, 1024,
+         KelmorLengthMismatch, 0},
         // Each device takes its own requests only.
         {"add drive on a drive", drive, KELMOR_ADD_DRIVE, 0, 2, KelmorUnknownRequest, 0},
         {"query drives on a drive", drive, KELMOR_QUERY_DRIVES, 0, 54, KelmorUnknownRequest, 0},
@@ -190,6 +216,163 @@ TEST(RequestChecks, ReadTocExFormatsAndTheirAnswers) {
     EXPECT_EQ(std::vector<uint8_t>(full, full + 48), std::vector<uint8_t>(points, points + 48));
     EXPECT_EQ(KelmorDiscSectors(0), 0u);
     EXPECT_EQ(KelmorDiscSectors(2049), 2u);
+}
+
+// The storage answers as the CD-ROM class driver gives them, on a disc of 4,097 sectors (two
+// cylinders and a sector); the property query's other properties and queries.
+TEST(RequestChecks, StorageAnswers) {
+    auto u32 = [](const uint8_t* at) {
+        return at[0] | at[1] << 8 | at[2] << 16 | uint32_t(at[3]) << 24;
+    };
+    uint8_t types[40];
+    KelmorBuildMediaTypes(4097, 1, types);
+    EXPECT_EQ(std::vector<uint32_t>({u32(types), u32(types + 4), u32(types + 8), u32(types + 16),
+                                     u32(types + 28), u32(types + 32), u32(types + 36)}),
+              std::vector<uint32_t>({2, 1, 2, 0x33, 2048, 1, 0x80000004u}));
+    KelmorBuildMediaTypes(0, 0, types);
+    EXPECT_EQ(u32(types + 36), 4u) << "no medium, not mounted";
+    uint8_t capacity[32];
+    KelmorBuildReadCapacity(4097, capacity);
+    EXPECT_EQ(std::vector<uint32_t>({u32(capacity), u32(capacity + 4), u32(capacity + 8),
+                                     u32(capacity + 16), u32(capacity + 24)}),
+              std::vector<uint32_t>({32, 32, 2048, 4097, 4097 * 2048}));
+    uint8_t number[12], hotplug[8];
+    KelmorBuildDeviceNumber(1003, number);
+    EXPECT_EQ(std::vector<uint32_t>({u32(number), u32(number + 4), u32(number + 8)}),
+              std::vector<uint32_t>({2, 1003, 0xFFFFFFFFu}));
+    KelmorBuildHotplugInfo(hotplug);
+    EXPECT_EQ(std::vector<uint8_t>(hotplug, hotplug + 8),
+              std::vector<uint8_t>({8, 0, 0, 0, 1, 0, 0, 0}));
+    // The descriptor whole, and cut: a string that does not fit has no offset.
+    uint8_t whole[66], cut[50] = {};
+    KelmorBuildDeviceDescriptor(66, whole);
+    EXPECT_EQ(
+        std::vector<uint32_t>({u32(whole), u32(whole + 4), whole[8], whole[10], u32(whole + 12),
+                               u32(whole + 16), u32(whole + 20), u32(whole + 24)}),
+        std::vector<uint32_t>({40, 66, 5, 1, 40, 47, 62, 0}));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(whole) + 47), "VIRTUAL CD-ROM");
+    KelmorBuildDeviceDescriptor(50, cut);
+    EXPECT_EQ(std::vector<uint32_t>({u32(cut + 4), u32(cut + 12), u32(cut + 16), u32(cut + 20)}),
+              std::vector<uint32_t>({66, 40, 0, 0}));
+    for (const uint32_t query : {0x00000001u, 0x00000002u}) {
+        uint8_t input[12] = {};
+        std::memcpy(input, &query, 4); // another property, or a standard query of the adapter
+        KELMOR_CHECKED_REQUEST request;
+        EXPECT_EQ(KelmorCheckRequest(KelmorTargetDrive, KELMOR_STORAGE_QUERY_PROPERTY, input, 12,
+                                     12, &request),
+                  KelmorUnknownRequest);
+    }
+    const uint8_t exists[12] = {0, 0, 0, 0, 1};
+    KELMOR_CHECKED_REQUEST request;
+    EXPECT_EQ(KelmorCheckRequest(KelmorTargetDrive, KELMOR_STORAGE_QUERY_PROPERTY, exists, 12, 66,
+                                 &request),
+              KelmorAccepted);
+    EXPECT_EQ(request.AnswerBytes, 0u);
+}
+
+// What the mount flags suppress, found on crafted discs: the descriptors from sector 16 (type,
+// "CD001", version 1; Joliet escapes at 88), the recognition sequence, and anchors at 256,
+// N-257 and N-1.
+TEST(RequestChecks, MountFlagsFindWhatTheySuppress) {
+    struct Disc {
+        std::vector<std::vector<uint8_t>> sectors;
+        static int Read(void* context, uint32_t sector, uint8_t* buffer) {
+            const auto& disc = *static_cast<Disc*>(context);
+            std::memset(buffer, 0, 2048);
+            if (sector < disc.sectors.size() && !disc.sectors[sector].empty())
+                std::memcpy(buffer, disc.sectors[sector].data(), 2048);
+            return 1;
+        }
+        void Descriptor(uint32_t at, uint8_t type, const char* id, const char* escapes = "") {
+            std::vector<uint8_t>& s = Sector(at);
+            s[0] = type;
+            std::memcpy(s.data() + 1, id, 5);
+            s[6] = 1;
+            std::memcpy(s.data() + 88, escapes, std::strlen(escapes));
+        }
+        void Anchor(uint32_t at, uint32_t location, int checksumError = 0) {
+            std::vector<uint8_t>& s = Sector(at);
+            s[0] = 2;
+            for (int i = 0; i < 4; ++i)
+                s[12 + i] = static_cast<uint8_t>(location >> (8 * i));
+            uint8_t sum = 0;
+            for (int i = 0; i < 16; ++i)
+                sum = static_cast<uint8_t>(sum + (i == 4 ? 0 : s[i]));
+            s[4] = static_cast<uint8_t>(sum + checksumError);
+        }
+        std::vector<uint8_t>& Sector(uint32_t at) {
+            if (sectors.size() <= at)
+                sectors.resize(at + 1);
+            sectors[at].resize(2048);
+            return sectors[at];
+        }
+    };
+    auto bridge = [](uint32_t length, const char* nsr) {
+        Disc d;
+        d.Descriptor(16, 1, "CD001");
+        d.Descriptor(17, 2, "CD001", "%/E");
+        d.Descriptor(18, 2, "CD001", ""); // a supplementary descriptor that is not Joliet
+        d.Descriptor(19, 2, "CD001", "%/@");
+        d.Descriptor(20, 255, "CD001");
+        d.Descriptor(21, 0, "BEA01");
+        d.Descriptor(22, 0, nsr);
+        d.Descriptor(23, 0, "TEA01");
+        d.Anchor(256, 256);
+        d.Sector(length - 1);
+        return d;
+    };
+    Disc plain = bridge(1000, "NSR02"), nsr3 = bridge(600, "NSR03"), late = bridge(300, "NSR02"),
+         wrong = bridge(1000, "NSR02"), noUdf = bridge(1000, "BEA01");
+    plain.Anchor(743, 743);
+    plain.Anchor(999, 999);
+    nsr3.Anchor(599, 599);
+    late.Descriptor(19, 255, "CD001"); // the terminator comes before the second Joliet one
+    late.Descriptor(20, 2, "CD001", "%/C");
+    wrong.Anchor(743, 742);    // not where it says it is
+    wrong.Anchor(999, 999, 1); // a wrong checksum
+    Disc random;
+    random.Sector(299)[5] = 7;
+    struct {
+        const char* what;
+        Disc* disc;
+        uint32_t flags;
+        std::vector<uint32_t> patched; // sector * 1000 + offset of each patch
+    } const cases[] = {
+        {"no flags", &plain, 0, {}},
+        {"Joliet", &plain, 2, {17088, 19088}},
+        {"UDF", &plain, 1, {22001, 256000, 743000, 999000}},
+        {"both", &plain, 3, {17088, 19088, 22001, 256000, 743000, 999000}},
+        {"NSR03, N-257 is 256", &nsr3, 1, {22001, 256000, 599000}},
+        {"terminator before a Joliet descriptor", &late, 3, {17088, 22001, 256000}},
+        {"anchors misplaced or mis-summed", &wrong, 1, {22001, 256000}},
+        {"no NSR: no UDF volume", &noUdf, 1, {}},
+        {"random bytes", &random, 3, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        KELMOR_PATCHES patches;
+        uint8_t buffer[2048];
+        // A disc shorter than 257 sectors (late: 300) has its anchor at 256 only.
+        const uint64_t length = c.disc->sectors.size();
+        KelmorFindPatches(c.flags, length, Disc::Read, c.disc, buffer, &patches);
+        std::vector<uint32_t> found;
+        for (uint32_t i = 0; i < patches.Count; ++i)
+            found.push_back(patches.Patch[i].Sector * 1000 + patches.Patch[i].Offset);
+        EXPECT_EQ(found, c.patched);
+    }
+
+    // Applied to a read that starts inside the NSR descriptor's sector and spans the next ones,
+    // and to a read that ends in the middle of the patched identifier.
+    KELMOR_PATCHES patches;
+    uint8_t buffer[2048];
+    KelmorFindPatches(3, plain.sectors.size(), Disc::Read, &plain, buffer, &patches);
+    std::vector<uint8_t> span(3 * 2048 - 100, 0xEE);
+    KelmorApplyPatches(&patches, 21 * 2048 + 100, static_cast<uint32_t>(span.size()), span.data());
+    EXPECT_EQ(std::string(span.begin() + 2048 - 100 + 1, span.begin() + 2048 - 100 + 6), "NSR00");
+    EXPECT_EQ(span[2048 - 100], 0xEE);
+    std::vector<uint8_t> head(3, 0xEE);
+    KelmorApplyPatches(&patches, 22 * 2048, 3, head.data());
+    EXPECT_EQ(head, std::vector<uint8_t>({0xEE, 'N', 'S'}));
 }
 
 // A persistent record may name only a file on a drive letter.

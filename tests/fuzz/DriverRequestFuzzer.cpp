@@ -49,6 +49,15 @@ const uint32_t kCodes[] = {
     KELMOR_CDROM_READ_TOC_EX,
     KELMOR_CDROM_GET_LAST_SESSION,
     KELMOR_FSCTL_ALLOW_EXTENDED_DASD_IO,
+    KELMOR_DISK_IS_WRITABLE,
+    KELMOR_DISK_MEDIA_REMOVAL,
+    KELMOR_DISK_EJECT_MEDIA,
+    KELMOR_STORAGE_GET_MEDIA_TYPES_EX,
+    KELMOR_STORAGE_GET_HOTPLUG_INFO,
+    KELMOR_STORAGE_GET_DEVICE_NUMBER,
+    KELMOR_STORAGE_READ_CAPACITY,
+    KELMOR_STORAGE_MCN_CONTROL,
+    KELMOR_STORAGE_QUERY_PROPERTY,
 };
 
 uint16_t U16(const uint8_t* p) {
@@ -95,6 +104,15 @@ const Rule kRules[] = {
     {0x24000, 2, KelmorActionReadToc, -1, 20, false, 4, 1},
     {0x24038, 2, KelmorActionLastSession, -1, 12, false},
     {0x90083, 2, KelmorActionAllowExtendedDasd, -1, 0, false},
+    {0x70024, 2, KelmorActionIsWritable, -1, 0, false},
+    {0x74808, 2, KelmorActionEject, -1, 0, false},
+    {0x74804, 2, KelmorActionMediaRemoval, -2, 0, false},
+    {0x2D0C04, 2, KelmorActionMediaTypes, -1, 40, false},
+    {0x2D0C14, 2, KelmorActionHotplugInfo, -1, 8, false},
+    {0x2D1080, 2, KelmorActionDeviceNumber, -1, 12, false},
+    {0x2D5140, 2, KelmorActionReadCapacity, -1, 32, false},
+    {0x2D0944, 2, KelmorActionMcnControl, -2, 0, false},
+    // QUERY_PROPERTY (0x2D1400) depends on its query: see PropertyRule.
     // READ_TOC_EX (0x24054) names its format in 4 bytes of input: see TocExRule.
 };
 
@@ -121,6 +139,28 @@ const Rule* TocExRule(const uint8_t* in, uint32_t inputLength, bool* inputOk) {
     if (format == 0)
         return &kTocEx[(in[0] & 0x80) ? 1 : 0];
     return format == 1 ? &kTocEx[2] : nullptr;
+}
+
+// QUERY_PROPERTY: 12 bytes of query (shorter: a length mismatch); StorageDeviceProperty (0)
+// alone, as an exists query (1, no answer) or a standard one (0: no answer to no room, else the
+// 66-byte descriptor cut to the room, which must hold its 8-byte header). Other properties and
+// query types are requests the drive does not take.
+const Rule kProperty[] = {
+    {0x2D1400, 2, KelmorActionQueryProperty, -1, 0, false},
+    {0x2D1400, 2, KelmorActionQueryProperty, -1, 66, false, 8},
+};
+
+const Rule* PropertyRule(const uint8_t* in, uint32_t inputLength, uint32_t outputLength,
+                         bool* inputOk) {
+    *inputOk = in != nullptr && inputLength >= 12;
+    if (!*inputOk)
+        return &kProperty[0];
+    uint32_t property, type;
+    std::memcpy(&property, in, 4);
+    std::memcpy(&type, in + 4, 4);
+    if (property != 0 || type > 1)
+        return nullptr;
+    return type == 1 || outputLength == 0 ? &kProperty[0] : &kProperty[1];
 }
 
 bool MountFieldsAllowed(const uint8_t* in) {
@@ -179,6 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool inputOk = true;
     if (code == 0x24054 && target == KelmorTargetDrive)
         rule = TocExRule(buffer, inputLength, &inputOk);
+    if (code == 0x2D1400 && target == KelmorTargetDrive)
+        rule = PropertyRule(buffer, inputLength, outputLength, &inputOk);
     bool allowed = rule != nullptr && inputOk &&
                    (buffer != nullptr || (inputLength == 0 && outputLength == 0));
     if (allowed && rule->input >= 0)
@@ -198,7 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (verdict != KelmorAccepted) {
         Check(request.Action == KelmorActionNone && request.AnswerBytes == 0);
         Check(verdict == KelmorUnknownRequest || verdict == KelmorInvalidParameter ||
-              verdict == KelmorBufferTooSmall);
+              verdict == KelmorBufferTooSmall || verdict == KelmorLengthMismatch);
         Check((verdict == KelmorUnknownRequest) == (rule == nullptr));
         return 0;
     }
@@ -216,7 +258,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(2u * request.ImagePathUnits == U16(buffer + 510));
         Check((request.Flags & ~3u) == 0);
     }
-    if (rule->action == KelmorActionMediaRemoval)
+    if (rule->action == KelmorActionMediaRemoval || rule->action == KelmorActionMcnControl)
         Check((request.Prevent != 0) == (buffer[0] != 0));
     return 0;
 }
