@@ -330,8 +330,11 @@ TEST(RequestChecks, MountFlagsFindWhatTheySuppress) {
     late.Descriptor(20, 2, "CD001", "%/C");
     wrong.Anchor(743, 742);    // not where it says it is
     wrong.Anchor(999, 999, 1); // a wrong checksum
-    Disc random;
+    Disc random, small;
     random.Sector(299)[5] = 7;
+    small.Descriptor(16, 0, "BEA01"); // UDF alone, on a disc too short for an anchor
+    small.Descriptor(17, 0, "NSR03");
+    small.Sector(199);
     struct {
         const char* what;
         Disc* disc;
@@ -347,6 +350,7 @@ TEST(RequestChecks, MountFlagsFindWhatTheySuppress) {
         {"anchors misplaced or mis-summed", &wrong, 1, {22001, 256000}},
         {"no NSR: no UDF volume", &noUdf, 1, {}},
         {"random bytes", &random, 3, {}},
+        {"200 sectors, UDF alone", &small, 3, {17001}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
