@@ -120,6 +120,10 @@ static BOOLEAN LinkExists(const WCHAR* text, USHORT units) {
     return TRUE;
 }
 
+BOOLEAN KelmorIsOwnDevice(PDEVICE_OBJECT device) {
+    return device != NULL && device->DriverObject == g_driver;
+}
+
 BOOLEAN KelmorIsDriveLetter(WCHAR letter) {
     BOOLEAN ours = FALSE;
     ULONG i;

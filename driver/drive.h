@@ -99,6 +99,8 @@ void KelmorReleaseMedium(PKELMOR_MEDIUM medium);
    failure the caller still does. STATUS_OBJECT_NAME_COLLISION when `letter` is taken. */
 NTSTATUS KelmorCreateDrive(WCHAR letter, PKELMOR_MEDIUM medium, const WCHAR* path, USHORT units,
                            WCHAR* created);
+/* Whether `device` is one of this driver's devices. */
+BOOLEAN KelmorIsOwnDevice(PDEVICE_OBJECT device);
 /* Whether one of the drives carries `letter` (upper case). */
 BOOLEAN KelmorIsDriveLetter(WCHAR letter);
 /* The drive letters in creation order. */

@@ -42,6 +42,31 @@ static NTSTATUS FindPatches(PKELMOR_MEDIUM medium, ULONG flags) {
     return STATUS_SUCCESS;
 }
 
+/* Whether the open file lies on a volume of one of our own drives, reached through a path that
+   names no drive letter of ours (a subst letter, a junction): the device the file is opened on
+   (its file object's DeviceObject, the volume's real device, not the top of its file-system
+   stack) is ours. Only a file on a CD-ROM volume can be: the file object is looked at for
+   those alone. (Wine faults in its driver host when a driver takes the file object of a file on
+   a host drive, whose volume it reports as FILE_DEVICE_DISK_FILE_SYSTEM.) */
+static BOOLEAN IsOnOwnDevice(HANDLE file) {
+    FILE_FS_DEVICE_INFORMATION volume;
+    IO_STATUS_BLOCK io;
+    PFILE_OBJECT object;
+    BOOLEAN own;
+
+    if (!NT_SUCCESS(ZwQueryVolumeInformationFile(file, &io, &volume, sizeof(volume),
+                                                 FileFsDeviceInformation)) ||
+        (volume.DeviceType != FILE_DEVICE_CD_ROM &&
+         volume.DeviceType != FILE_DEVICE_CD_ROM_FILE_SYSTEM))
+        return FALSE;
+    if (!NT_SUCCESS(ObReferenceObjectByHandle(file, 0, *IoFileObjectType, KernelMode,
+                                              (PVOID*)&object, NULL)))
+        return FALSE;
+    own = KelmorIsOwnDevice(object->DeviceObject);
+    ObDereferenceObject(object);
+    return own;
+}
+
 NTSTATUS KelmorOpenMedium(const WCHAR* path, USHORT units, BOOLEAN checkAccess, ULONG flags,
                           PKELMOR_MEDIUM* result) {
     UNICODE_STRING name;
@@ -74,6 +99,10 @@ NTSTATUS KelmorOpenMedium(const WCHAR* path, USHORT units, BOOLEAN checkAccess, 
                           FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
     if (!NT_SUCCESS(status))
         return status;
+    if (IsOnOwnDevice(handle)) {
+        ZwClose(handle);
+        return STATUS_INVALID_PARAMETER;
+    }
 
     status = ZwQueryInformationFile(handle, &io, &info, sizeof(info), FileStandardInformation);
     if (!NT_SUCCESS(status)) {
