@@ -219,8 +219,7 @@ static KELMOR_VERDICT CheckFields(uint32_t code, const uint8_t* input, uint32_t 
     case KelmorActionLoadMedia:
         return KelmorAccepted;
     case KelmorActionGetGeometry:
-        request->AnswerBytes = KELMOR_GEOMETRY_BYTES;
-        return outputLength >= KELMOR_GEOMETRY_BYTES ? KelmorAccepted : KelmorBufferTooSmall;
+        return Answer(KELMOR_GEOMETRY_BYTES, outputLength, request);
     case KelmorActionMediaRemoval:
         if (inputLength < 1)
             return KelmorInvalidParameter;
@@ -230,19 +229,15 @@ static KELMOR_VERDICT CheckFields(uint32_t code, const uint8_t* input, uint32_t 
         /* The change count is answered only to a caller that gives room for it. */
         if (outputLength == 0)
             return KelmorAccepted;
-        request->AnswerBytes = KELMOR_CHANGE_COUNT_BYTES;
-        return outputLength >= KELMOR_CHANGE_COUNT_BYTES ? KelmorAccepted : KelmorBufferTooSmall;
+        return Answer(KELMOR_CHANGE_COUNT_BYTES, outputLength, request);
     case KelmorActionGetLengthInfo:
-        request->AnswerBytes = KELMOR_LENGTH_INFO_BYTES;
-        return outputLength >= KELMOR_LENGTH_INFO_BYTES ? KelmorAccepted : KelmorBufferTooSmall;
+        return Answer(KELMOR_LENGTH_INFO_BYTES, outputLength, request);
     case KelmorActionGetGeometryEx:
-        request->AnswerBytes = KELMOR_GEOMETRY_EX_BYTES;
-        return outputLength >= KELMOR_GEOMETRY_EX_BYTES ? KelmorAccepted : KelmorBufferTooSmall;
+        return Answer(KELMOR_GEOMETRY_EX_BYTES, outputLength, request);
     case KelmorActionReadToc:
         return CheckToc(code, input, inputLength, outputLength, request);
     case KelmorActionLastSession:
-        request->AnswerBytes = KELMOR_SESSION_ANSWER_BYTES;
-        return outputLength >= KELMOR_SESSION_ANSWER_BYTES ? KelmorAccepted : KelmorBufferTooSmall;
+        return Answer(KELMOR_SESSION_ANSWER_BYTES, outputLength, request);
     case KelmorActionAllowExtendedDasd:
     case KelmorActionIsWritable:
         return KelmorAccepted;
